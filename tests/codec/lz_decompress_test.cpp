@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include "codec/bit_writer.h"
+#include "codec/lz_format.h"
+#include "tests/codec/codec_test_util.h"
+#include "tests/support/data_generator.h"
+
+namespace cbmp::testing {
+namespace {
+
+// Builds streams by hand, token by token, including ones the encoder never writes.
+class StreamBuilder {
+public:
+    explicit StreamBuilder(std::uint32_t declaredSize) {
+        EXPECT_TRUE(writer_.Create());
+        writer_.Put(declaredSize, 32);
+    }
+    StreamBuilder& Literal(std::uint8_t byte) {
+        writer_.Put(0, 1);
+        writer_.Put(byte, 8);
+        return *this;
+    }
+    StreamBuilder& Match(std::uint32_t distance, std::uint32_t length) {
+        writer_.Put(1, 1);
+        writer_.Put(distance - 1, 15);
+        writer_.Put(length - 3, 8);
+        return *this;
+    }
+    StreamBuilder& End() {
+        writer_.Put(kEndMarker, kEndMarkerBits);
+        return *this;
+    }
+    Bytes Build() const { return {writer_.buffer.get(), writer_.buffer.get() + writer_.byteLength}; }
+
+private:
+    BitWriter writer_;
+};
+
+std::string Console(std::uint32_t size) {
+    std::string text = "Decompressing " + std::to_string(size) + " bytes...\n";
+    if (size > 0) {
+        text += "  Progress: 0/" + std::to_string(size) + " (0.0%)\r";
+    }
+    return text + "  Progress: " + std::to_string(size) + "/" + std::to_string(size) +
+           " (100.0%)\n";
+}
+
+TEST(LzDecompress, DecodesOverlappingMatchesAndStopsAtTheRequestedSize) {
+    const Bytes stream = StreamBuilder(12).Literal('a').Literal('b').Match(2, 10).End().Build();
+    CodecRun run = Decompress(stream, 12);
+    ASSERT_TRUE(run.ok);
+    EXPECT_EQ(run.bytes, BytesOf("abababababab"));
+    EXPECT_EQ(run.console, Console(12));
+
+    // A smaller size stops inside the match; the stream's own length field is not consulted.
+    run = Decompress(stream, 5);
+    ASSERT_TRUE(run.ok);
+    EXPECT_EQ(run.bytes, BytesOf("ababa"));
+    EXPECT_EQ(run.console, Console(5));
+
+    // A match running past the end is cut there, and nothing after it is read.
+    const Bytes cut = StreamBuilder(7).Literal('x').Literal('y').Match(2, 258).Build();
+    run = Decompress(cut, 7);
+    ASSERT_TRUE(run.ok);
+    EXPECT_EQ(run.bytes, BytesOf("xyxyxyx"));
+}
+
+TEST(LzDecompress, AcceptsEmptyOutputsWithoutReadingTokens) {
+    // Size 0 is a valid, empty result; a 4-byte stream (just the length field) passes the check.
+    const Bytes fourBytes = {0, 0, 0, 0};
+    CodecRun run = Decompress(fourBytes, 0);
+    EXPECT_TRUE(run.ok);
+    EXPECT_EQ(run.console, "Decompressing 0 bytes...\n  Progress: 0/0 (100.0%)\n");
+    run = Decompress(StreamBuilder(0).End().Build(), 0);
+    EXPECT_TRUE(run.ok);
+}
+
+TEST(LzDecompress, RefusesStreamsShorterThanTheirLengthFieldSilently) {
+    for (std::size_t n = 0; n < 4; ++n) {
+        const CodecRun run = Decompress(Bytes(n, 0), 0);
+        EXPECT_FALSE(run.ok) << n << " bytes";
+        EXPECT_EQ(run.console, "") << n << " bytes";
+    }
+}
+
+TEST(LzDecompress, NeverReadsPastTheEndOfTheStream) {
+    // The stream continues in memory beyond streamSize with the tokens that would complete it:
+    // a decoder that read past its end would succeed here.
+    const Bytes full = StreamBuilder(3).Literal('a').Literal('b').Literal('c').End().Build();
+    // The three literals end in bit 59, in the eighth byte.
+    for (std::uint32_t visible = 5; visible < 8; ++visible) {
+        ::testing::internal::CaptureStdout();
+        const ByteBuffer out = LzDecompress(full.data(), visible, 3);
+        const std::string console = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out, nullptr) << visible << " visible bytes";
+        EXPECT_EQ(console, Console(3)) << "the 100% line closes even a failed decoding";
+    }
+    // Every truncation of a real stream fails rather than returning partial data.
+    const Bytes input = RandomText(5000, 5, 3);
+    const Bytes stream = Compress(input).bytes;
+    for (std::size_t cutAt = 4; cutAt + 2 < stream.size(); cutAt += 7) {
+        const Bytes head(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cutAt));
+        EXPECT_FALSE(Decompress(head, 5000).ok) << "cut at " << cutAt;
+    }
+}
+
+TEST(LzDecompress, RejectsAnEarlyEndMarkerAndMatchesBeforeTheStart) {
+    CodecRun run = Decompress(StreamBuilder(5).Literal('a').Literal('b').End().Build(), 5);
+    EXPECT_FALSE(run.ok);
+    EXPECT_EQ(run.console, Console(5));
+
+    run = Decompress(StreamBuilder(6).Literal('a').Literal('b').Match(3, 4).End().Build(), 6);
+    EXPECT_FALSE(run.ok);
+    EXPECT_EQ(run.console, Console(6));
+
+    // Distance equal to the bytes produced so far is the farthest legal reach.
+    run = Decompress(StreamBuilder(6).Literal('a').Literal('b').Match(2, 4).End().Build(), 6);
+    EXPECT_TRUE(run.ok);
+    EXPECT_EQ(run.bytes, BytesOf("ababab"));
+}
+
+TEST(LzDecompress, RefusesSizesNoStreamOfThatLengthCouldProduce) {
+    // A 7-byte stream declaring 0xFFFFFFFF bytes: refused before any allocation or output.
+    const Bytes tiny = StreamBuilder(0).End().Build();
+    for (std::uint32_t size : {0xFFFFFFFFu, 0xFFFFFFF0u, 0x10000000u,
+                               static_cast<std::uint32_t>(MaxDecodedSize(7)) + 1}) {
+        const CodecRun run = Decompress(tiny, size);
+        EXPECT_FALSE(run.ok) << size;
+        EXPECT_EQ(run.console, "") << size;
+    }
+
+    // The bound is reachable in spirit: the densest stream (two literals, then matches of 258
+    // bytes) decodes completely, and stays within it.
+    StreamBuilder dense(2 + 258 * 100);
+    dense.Literal('p').Literal('q');
+    for (int i = 0; i < 100; ++i) {
+        dense.Match(2, 258);
+    }
+    const Bytes stream = dense.Build();
+    const std::uint32_t size = 2 + 258 * 100;
+    ASSERT_LE(size, MaxDecodedSize(static_cast<std::uint32_t>(stream.size())));
+    const CodecRun run = Decompress(stream, size);
+    ASSERT_TRUE(run.ok);
+    EXPECT_EQ(run.bytes, Periodic(size, BytesOf("pq")));
+}
+
+TEST(LzDecompress, PrintsProgressWhereATokenStartsOnA64KiBBoundary) {
+    const Bytes zeros(100000, 0);
+    const CodecRun run = Decompress(Compress(zeros).bytes, 100000);
+    ASSERT_TRUE(run.ok);
+    EXPECT_EQ(run.console,
+              "Decompressing 100000 bytes...\n"
+              "  Progress: 0/100000 (0.0%)\r"
+              "  Progress: 65536/100000 (65.5%)\r"
+              "  Progress: 100000/100000 (100.0%)\n");
+    EXPECT_EQ(run.bytes, zeros);
+}
+
+}  // namespace
+}  // namespace cbmp::testing
