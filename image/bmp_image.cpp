@@ -1,0 +1,162 @@
+#include "image/bmp_image.h"
+
+#include <cstdio>
+#include <new>
+
+#include "image/input_source.h"
+#include "image/le_fields.h"
+
+namespace cbmp {
+
+namespace {
+
+BmpImage* ReadBmp(InputSource& in) {
+    BmpImagePtr image(CreateBmpImage());
+    if (!image) {
+        return nullptr;
+    }
+    std::uint8_t header[kBmpHeadersSize];
+    if (ReadSource(in, header, sizeof header) != sizeof header ||
+        ReadU16LE(header) != kBmpSignature) {
+        std::fprintf(stderr, "Error: Not a valid BMP file\n");
+        return nullptr;
+    }
+    image->bfType = ReadU16LE(header);
+    image->bfSize = ReadU32LE(header + 2);
+    image->bfReserved1 = ReadU16LE(header + 6);
+    image->bfReserved2 = ReadU16LE(header + 8);
+    image->bfOffBits = ReadU32LE(header + 10);
+    DecodeInfoHeader(header + kBmpFileHeaderSize, *image);
+
+    std::uint32_t paletteSize = 0;
+    if (image->bfOffBits >= kBmpHeadersSize && image->bfOffBits <= image->bfSize) {
+        paletteSize = image->bfOffBits - kBmpHeadersSize;
+    } else if (image->biBitCount <= 8) {
+        // No usable pixel offset: the palette size follows from the bit depth.
+        const std::uint32_t entries =
+            image->biClrUsed != 0 ? image->biClrUsed : std::uint32_t{1} << image->biBitCount;
+        paletteSize = entries * 4;
+    }
+    const std::uint64_t remaining = RemainingBytes(in);
+    if (remaining != kUnknownSize && paletteSize > remaining) {
+        std::fprintf(stderr, "Error: Failed to read color table\n");
+        return nullptr;
+    }
+    if (image->bfOffBits > image->bfSize) {
+        return nullptr;
+    }
+    const std::uint32_t pixelSize = image->bfSize - image->bfOffBits;
+    const std::uint64_t total = std::uint64_t{paletteSize} + pixelSize;
+    if ((remaining != kUnknownSize && total > remaining) || total > 0xFFFFFFFFu) {
+        std::fprintf(stderr, "Error: Failed to read pixel data\n");
+        return nullptr;
+    }
+
+    BlockBuffer block;
+    block.total = static_cast<std::uint32_t>(total);
+    BlockStatus status = ReadBlock(in, block, 0, paletteSize);
+    if (status == BlockStatus::kShort) {
+        std::fprintf(stderr, "Error: Failed to read color table\n");
+    }
+    if (status != BlockStatus::kOk) {
+        return nullptr;
+    }
+    status = ReadBlock(in, block, paletteSize, pixelSize);
+    if (status == BlockStatus::kShort) {
+        std::fprintf(stderr, "Error: Failed to read pixel data\n");
+    }
+    if (status != BlockStatus::kOk) {
+        return nullptr;
+    }
+    image->payload = std::move(block.data);
+    image->paletteSize = paletteSize;
+    image->pixelSize = pixelSize;
+    return image.release();
+}
+
+}  // namespace
+
+BmpImage* CreateBmpImage() {
+    return new (std::nothrow) BmpImage();
+}
+
+void FreeBmpImage(BmpImage* image) {
+    delete image;
+}
+
+void EncodeInfoHeader(const BmpImage& image, std::uint8_t* bytes) {
+    WriteU32LE(bytes, image.biSize);
+    WriteI32LE(bytes + 4, image.biWidth);
+    WriteI32LE(bytes + 8, image.biHeight);
+    WriteU16LE(bytes + 12, image.biPlanes);
+    WriteU16LE(bytes + 14, image.biBitCount);
+    WriteU32LE(bytes + 16, image.biCompression);
+    WriteU32LE(bytes + 20, image.biSizeImage);
+    WriteI32LE(bytes + 24, image.biXPelsPerMeter);
+    WriteI32LE(bytes + 28, image.biYPelsPerMeter);
+    WriteU32LE(bytes + 32, image.biClrUsed);
+    WriteU32LE(bytes + 36, image.biClrImportant);
+}
+
+void DecodeInfoHeader(const std::uint8_t* bytes, BmpImage& image) {
+    image.biSize = ReadU32LE(bytes);
+    image.biWidth = ReadI32LE(bytes + 4);
+    image.biHeight = ReadI32LE(bytes + 8);
+    image.biPlanes = ReadU16LE(bytes + 12);
+    image.biBitCount = ReadU16LE(bytes + 14);
+    image.biCompression = ReadU32LE(bytes + 16);
+    image.biSizeImage = ReadU32LE(bytes + 20);
+    image.biXPelsPerMeter = ReadI32LE(bytes + 24);
+    image.biYPelsPerMeter = ReadI32LE(bytes + 28);
+    image.biClrUsed = ReadU32LE(bytes + 32);
+    image.biClrImportant = ReadU32LE(bytes + 36);
+}
+
+BmpImage* ReadBmpFile(const char* path) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "Error: Cannot open file %s\n", path);
+        return nullptr;
+    }
+    InputSource in = FileSource(file, path);
+    BmpImage* image = ReadBmp(in);
+    std::fclose(file);
+    return image;
+}
+
+BmpImage* ReadBmpMemory(const std::uint8_t* data, std::size_t size) {
+    InputSource in = MemorySource(data, size);
+    return ReadBmp(in);
+}
+
+int WriteBmpFile(const char* path, const BmpImage* image, const TempFileObserver* observer) {
+    if (image == nullptr) {
+        return 0;
+    }
+    OutputFile out;
+    if (!out.Open(path, observer)) {
+        std::fprintf(stderr, "Error: Cannot create file %s\n", path);
+        return 0;
+    }
+    std::uint8_t header[kBmpHeadersSize];
+    WriteU16LE(header, image->bfType);
+    WriteU32LE(header + 2, image->pixelSize + image->paletteSize + kBmpHeadersSize);
+    WriteU16LE(header + 6, image->bfReserved1);
+    WriteU16LE(header + 8, image->bfReserved2);
+    WriteU32LE(header + 10, image->paletteSize + kBmpHeadersSize);
+    EncodeInfoHeader(*image, header + kBmpFileHeaderSize);
+
+    const std::size_t payloadSize = std::size_t{image->paletteSize} + image->pixelSize;
+    bool ok = out.Write(header, sizeof header);
+    if (ok && payloadSize > 0) {
+        ok = image->payload != nullptr && out.Write(image->payload.get(), payloadSize);
+    }
+    if (!ok || !out.Commit()) {
+        out.Discard();
+        std::fprintf(stderr, "Error: Cannot write file %s\n", path);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace cbmp

@@ -1,0 +1,207 @@
+#include "image/cbmp_file.h"
+
+#include <cstdio>
+
+#include "codec/lz_compress.h"
+#include "codec/lz_decompress.h"
+#include "image/input_source.h"
+#include "image/le_fields.h"
+
+namespace cbmp {
+
+namespace {
+
+void CopyInfoHeader(const BmpImage& from, CbmpHeader& to) {
+    to.biSize = from.biSize;
+    to.biWidth = from.biWidth;
+    to.biHeight = from.biHeight;
+    to.biPlanes = from.biPlanes;
+    to.biBitCount = from.biBitCount;
+    to.biCompression = from.biCompression;
+    to.biSizeImage = from.biSizeImage;
+    to.biXPelsPerMeter = from.biXPelsPerMeter;
+    to.biYPelsPerMeter = from.biYPelsPerMeter;
+    to.biClrUsed = from.biClrUsed;
+    to.biClrImportant = from.biClrImportant;
+}
+
+// Reads the whole file, closing it (when it is one) as soon as the stream is in.
+int ReadCbmp(InputSource& in, const char* name, BmpImage* image) {
+    std::uint8_t bytes[kCbmpHeaderSize];
+    if (ReadSource(in, bytes, 4) != 4 || ReadU32LE(bytes) != kCbmpMagic) {
+        std::fprintf(stderr, "Error: Not a valid CBMP file\n");
+        return 0;
+    }
+    if (ReadSource(in, bytes + 4, 4) != 4) {
+        std::fprintf(stderr, "Error: Not a valid CBMP file\n");
+        return 0;
+    }
+    if (ReadU32LE(bytes + 4) != kCbmpVersion) {
+        std::fprintf(stderr, "Error: Unsupported CBMP version\n");
+        return 0;
+    }
+    if (ReadSource(in, bytes + 8, kCbmpHeaderSize - 8) != kCbmpHeaderSize - 8) {
+        std::fprintf(stderr, "Error: Not a valid CBMP file\n");
+        return 0;
+    }
+    CbmpHeader header;
+    DecodeCbmpHeader(bytes, header);
+
+    const std::uint64_t remaining = RemainingBytes(in);
+    if (remaining != kUnknownSize && header.compressedSize > remaining) {
+        std::fprintf(stderr, "Error: Failed to read compressed data\n");
+        return 0;
+    }
+    BlockBuffer stream;
+    stream.total = header.compressedSize;
+    const BlockStatus status = ReadBlock(in, stream, 0, header.compressedSize);
+    if (in.file != nullptr) {
+        std::fclose(in.file);
+        in.file = nullptr;
+    }
+    if (status == BlockStatus::kShort) {
+        std::fprintf(stderr, "Error: Failed to read compressed data\n");
+    }
+    if (status != BlockStatus::kOk) {
+        return 0;
+    }
+    if (header.paletteSize > header.originalSize) {
+        return 0;
+    }
+    ByteBuffer payload =
+        LzDecompress(stream.data.get(), header.compressedSize, header.originalSize);
+    stream.data.reset();
+    if (!payload) {
+        std::fprintf(stderr, "Error: Decompression failed\n");
+        return 0;
+    }
+
+    DecodeInfoHeader(bytes + 8, *image);
+    image->bfType = kBmpSignature;
+    image->bfReserved1 = 0;
+    image->bfReserved2 = 0;
+    image->paletteSize = header.paletteSize;
+    image->pixelSize = header.originalSize - header.paletteSize;
+    image->bfOffBits = header.paletteSize + kBmpHeadersSize;
+    image->bfSize = header.originalSize + kBmpHeadersSize;
+    image->payload = std::move(payload);
+
+    std::printf("Decompressed file: %s\n", name);
+    std::printf("Compressed size: %u bytes\n", header.compressedSize);
+    std::printf("Original size: %u bytes\n", header.originalSize);
+    return 1;
+}
+
+}  // namespace
+
+void EncodeCbmpHeader(const CbmpHeader& header, std::uint8_t* bytes) {
+    WriteU32LE(bytes, header.magic);
+    WriteU32LE(bytes + 4, header.version);
+    WriteU32LE(bytes + 8, header.biSize);
+    WriteI32LE(bytes + 12, header.biWidth);
+    WriteI32LE(bytes + 16, header.biHeight);
+    WriteU16LE(bytes + 20, header.biPlanes);
+    WriteU16LE(bytes + 22, header.biBitCount);
+    WriteU32LE(bytes + 24, header.biCompression);
+    WriteU32LE(bytes + 28, header.biSizeImage);
+    WriteI32LE(bytes + 32, header.biXPelsPerMeter);
+    WriteI32LE(bytes + 36, header.biYPelsPerMeter);
+    WriteU32LE(bytes + 40, header.biClrUsed);
+    WriteU32LE(bytes + 44, header.biClrImportant);
+    WriteU32LE(bytes + 48, header.compressedSize);
+    WriteU32LE(bytes + 52, header.originalSize);
+    WriteU32LE(bytes + 56, header.paletteSize);
+}
+
+void DecodeCbmpHeader(const std::uint8_t* bytes, CbmpHeader& header) {
+    header.magic = ReadU32LE(bytes);
+    header.version = ReadU32LE(bytes + 4);
+    header.biSize = ReadU32LE(bytes + 8);
+    header.biWidth = ReadI32LE(bytes + 12);
+    header.biHeight = ReadI32LE(bytes + 16);
+    header.biPlanes = ReadU16LE(bytes + 20);
+    header.biBitCount = ReadU16LE(bytes + 22);
+    header.biCompression = ReadU32LE(bytes + 24);
+    header.biSizeImage = ReadU32LE(bytes + 28);
+    header.biXPelsPerMeter = ReadI32LE(bytes + 32);
+    header.biYPelsPerMeter = ReadI32LE(bytes + 36);
+    header.biClrUsed = ReadU32LE(bytes + 40);
+    header.biClrImportant = ReadU32LE(bytes + 44);
+    header.compressedSize = ReadU32LE(bytes + 48);
+    header.originalSize = ReadU32LE(bytes + 52);
+    header.paletteSize = ReadU32LE(bytes + 56);
+}
+
+int WriteCbmpFile(const char* path, const BmpImage* image, const TempFileObserver* observer) {
+    if (image == nullptr) {
+        return 0;
+    }
+    const std::uint64_t originalSize = std::uint64_t{image->paletteSize} + image->pixelSize;
+    if (originalSize > 0xFFFFFFFFu || (originalSize > 0 && !image->payload)) {
+        return 0;
+    }
+    static constexpr std::uint8_t kNoBytes[1] = {0};
+    const std::uint8_t* payload = image->payload ? image->payload.get() : kNoBytes;
+    std::uint32_t streamSize = 0;
+    ByteBuffer stream = LzCompress(payload, static_cast<std::uint32_t>(originalSize), streamSize);
+    if (!stream) {
+        return 0;
+    }
+
+    CbmpHeader header;
+    header.magic = kCbmpMagic;
+    header.version = kCbmpVersion;
+    header.compressedSize = streamSize;
+    header.originalSize = static_cast<std::uint32_t>(originalSize);
+    header.paletteSize = image->paletteSize;
+    CopyInfoHeader(*image, header);
+
+    OutputFile out;
+    if (!out.Open(path, observer)) {
+        std::fprintf(stderr, "Error: Cannot create file %s\n", path);
+        return 0;
+    }
+    std::uint8_t bytes[kCbmpHeaderSize];
+    EncodeCbmpHeader(header, bytes);
+    if (!out.Write(bytes, sizeof bytes) || !out.Write(stream.get(), streamSize) || !out.Commit()) {
+        out.Discard();
+        std::fprintf(stderr, "Error: Cannot write file %s\n", path);
+        return 0;
+    }
+
+    std::printf("Compressed file created: %s\n", path);
+    std::printf("Original size: %u bytes\n", header.originalSize);
+    std::printf("Compressed size: %u bytes\n", header.compressedSize);
+    if (header.originalSize > 0) {
+        std::printf("Compression ratio: %.2f%%\n",
+                    header.compressedSize * 100.0 / header.originalSize);
+    }
+    return 1;
+}
+
+int ReadCbmpFile(const char* path, BmpImage* image) {
+    if (image == nullptr) {
+        return 0;
+    }
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "Error: Cannot open file %s\n", path);
+        return 0;
+    }
+    InputSource in = FileSource(file, path);
+    const int result = ReadCbmp(in, path, image);
+    if (in.file != nullptr) {
+        std::fclose(in.file);
+    }
+    return result;
+}
+
+int ReadCbmpMemory(const std::uint8_t* data, std::size_t size, const char* name, BmpImage* image) {
+    if (image == nullptr) {
+        return 0;
+    }
+    InputSource in = MemorySource(data, size);
+    return ReadCbmp(in, name, image);
+}
+
+}  // namespace cbmp

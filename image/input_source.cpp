@@ -1,0 +1,112 @@
+#include "image/input_source.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace cbmp {
+
+namespace {
+
+// First allocation for a source of unknown length; the buffer doubles from there.
+constexpr std::uint32_t kInitialChunk = 64 * 1024;
+
+bool Grow(BlockBuffer& block, std::uint32_t needed) {
+    std::uint64_t capacity = std::max<std::uint64_t>(block.capacity, kInitialChunk);
+    while (capacity < needed) {
+        capacity *= 2;
+    }
+    const auto newCapacity =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, block.total));
+    ByteBuffer grown = AllocateBytes(newCapacity);
+    if (!grown) {
+        return false;
+    }
+    if (block.data && block.capacity > 0) {
+        std::memcpy(grown.get(), block.data.get(), block.capacity);
+    }
+    block.data = std::move(grown);
+    block.capacity = newCapacity;
+    return true;
+}
+
+}  // namespace
+
+InputSource FileSource(std::FILE* file, const char* path) {
+    InputSource in;
+    in.file = file;
+    std::error_code ec;
+    const std::filesystem::path p(path);
+    if (std::filesystem::is_regular_file(p, ec)) {
+        const std::uintmax_t length = std::filesystem::file_size(p, ec);
+        if (!ec) {
+            in.size = length;
+        }
+    }
+    return in;
+}
+
+InputSource MemorySource(const std::uint8_t* data, std::size_t size) {
+    InputSource in;
+    in.data = data;
+    in.size = size;
+    return in;
+}
+
+std::size_t ReadSource(InputSource& in, std::uint8_t* dest, std::size_t count) {
+    std::size_t got = 0;
+    if (in.file != nullptr) {
+        got = count == 0 ? 0 : std::fread(dest, 1, count, in.file);
+    } else {
+        const std::uint64_t left = in.size - in.position;
+        got = static_cast<std::size_t>(std::min<std::uint64_t>(left, count));
+        if (got > 0) {
+            std::memcpy(dest, in.data + in.position, got);
+        }
+    }
+    in.position += got;
+    return got;
+}
+
+std::uint64_t RemainingBytes(const InputSource& in) {
+    if (in.size == kUnknownSize) {
+        return kUnknownSize;
+    }
+    return in.size > in.position ? in.size - in.position : 0;
+}
+
+BlockStatus ReadBlock(InputSource& in, BlockBuffer& block, std::uint32_t offset,
+                      std::uint32_t count) {
+    if (RemainingBytes(in) != kUnknownSize) {
+        if (!block.data && !Grow(block, block.total)) {
+            return BlockStatus::kNoMemory;
+        }
+        if (block.capacity < block.total && !Grow(block, block.total)) {
+            return BlockStatus::kNoMemory;
+        }
+        return ReadSource(in, block.data.get() + offset, count) == count ? BlockStatus::kOk
+                                                                         : BlockStatus::kShort;
+    }
+    std::uint32_t done = 0;
+    while (done < count || !block.data) {
+        const std::uint32_t at = offset + done;
+        if (!block.data || at == block.capacity) {
+            if (!Grow(block, at + 1 > block.total ? block.total : at + 1)) {
+                return BlockStatus::kNoMemory;
+            }
+            if (count == 0) {
+                break;
+            }
+        }
+        const std::uint32_t chunk = std::min(count - done, block.capacity - at);
+        const std::size_t got = ReadSource(in, block.data.get() + at, chunk);
+        done += static_cast<std::uint32_t>(got);
+        if (got < chunk) {
+            return BlockStatus::kShort;
+        }
+    }
+    return BlockStatus::kOk;
+}
+
+}  // namespace cbmp

@@ -1,0 +1,51 @@
+// Where the readers take their bytes from: an open file or a block of memory. Both readers parse
+// through this, so the same code serves files on disk and byte buffers handed in by a caller.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "codec/byte_buffer.h"
+
+namespace cbmp {
+
+inline constexpr std::uint64_t kUnknownSize = ~std::uint64_t{0};
+
+struct InputSource {
+    std::FILE* file = nullptr;           // file source; null for a memory source
+    const std::uint8_t* data = nullptr;  // memory source
+    std::uint64_t size = kUnknownSize;   // total length, kUnknownSize for a pipe or FIFO
+    std::uint64_t position = 0;          // bytes consumed so far
+};
+
+// A source over an open file. `path` is the file's name, used to learn its length when it is a
+// regular file; the file itself is never seeked, so pipes and FIFOs work too.
+InputSource FileSource(std::FILE* file, const char* path);
+
+// A source over `size` bytes of memory that outlive it.
+InputSource MemorySource(const std::uint8_t* data, std::size_t size);
+
+// Reads up to `count` bytes into `dest` and returns how many arrived.
+std::size_t ReadSource(InputSource& in, std::uint8_t* dest, std::size_t count);
+
+// Bytes left in the source, or kUnknownSize when it cannot tell.
+std::uint64_t RemainingBytes(const InputSource& in);
+
+// A buffer filled from a source, `total` bytes once complete.
+struct BlockBuffer {
+    ByteBuffer data;
+    std::uint32_t capacity = 0;
+    std::uint32_t total = 0;
+};
+
+enum class BlockStatus { kOk, kShort, kNoMemory };
+
+// Reads `count` bytes into `block` at `offset` (offset + count <= block.total). When the source's
+// length is known the caller has already checked that the bytes are there and the buffer is
+// allocated whole; when it is not (a pipe), the buffer grows as data arrives, so a stated length
+// that the stream never delivers cannot make it allocate more than about twice what came.
+BlockStatus ReadBlock(InputSource& in, BlockBuffer& block, std::uint32_t offset,
+                      std::uint32_t count);
+
+}  // namespace cbmp
