@@ -118,7 +118,8 @@ TEST(ReadBmp, RejectsHostileAndTruncatedFiles) {
     const Bytes good = BuildBmp(testing::PalettedTrueColourBmp());
     std::string err;
     for (std::size_t cut : {0u, 1u, 2u, 13u, 14u, 30u, 53u}) {
-        EXPECT_FALSE(ReadBytes(Bytes(good.begin(), good.begin() + static_cast<long>(cut)), &err));
+        EXPECT_FALSE(
+            ReadBytes(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut)), &err));
         EXPECT_EQ(err, "Error: Not a valid BMP file\n") << "cut at " << cut;
     }
     Bytes wrongMagic = good;
@@ -164,7 +165,7 @@ TEST(ReadBmp, ReadsFromFifoOfUnknownLength) {
     for (const std::size_t length : {whole.size(), whole.size() - 5}) {
         std::thread writer([&] {
             testing::WriteFileBytes(
-                fifo, Bytes(whole.begin(), whole.begin() + static_cast<long>(length)));
+                fifo, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length)));
         });
         ::testing::internal::CaptureStderr();
         BmpImagePtr image(ReadBmpFile(fifo.c_str()));
