@@ -1,33 +1,55 @@
-// BitReader: the unpacking counterpart of BitWriter, bounded by the length of its stream.
+// BitReader: the unpacking counterpart of BitWriter, through a 64-bit window, bounded by the
+// length of its stream: no byte at or past the end of the stream is ever read.
 #pragma once
 
 #include <cstdint>
 
+#include "codec/byte_order.h"
+
 namespace cbmp {
 
-struct BitReader {
-    const std::uint8_t* data = nullptr;
-    std::uint64_t bitLimit = 0;  // 8 x the stream length: no bit at or past it is ever read
-    std::uint64_t position = 0;  // next bit to read
-
+class BitReader {
+  public:
     BitReader(const std::uint8_t* stream, std::uint32_t streamSize)
-        : data(stream), bitLimit(std::uint64_t{streamSize} * 8) {}
+        : stream_(stream), size_(streamSize), bitLimit_(std::uint64_t{streamSize} * 8) {}
 
-    // Reads the next `width` bits (1 to 32); the first bit read becomes bit 0 of `value`.
-    // Returns false, consuming nothing, when fewer than `width` bits remain.
-    bool Get(std::uint8_t width, std::uint32_t& value) {
-        if (bitLimit - position < width) {
+    // At least the next 56 bits, the next stream bit in bit 0; bits past the end read as 0.
+    std::uint64_t Peek() const {
+        const std::uint64_t byte = position_ / 8;
+        std::uint64_t word = 0;
+        if (byte + 8 <= size_) {
+            word = LoadLE64(stream_ + byte);
+        } else {
+            for (std::uint64_t i = byte; i < size_; ++i) {
+                word |= std::uint64_t{stream_[i]} << (8 * (i - byte));
+            }
+        }
+        return word >> (position_ % 8);
+    }
+
+    // True when `bits` more bits remain in the stream.
+    bool Has(unsigned bits) const { return bitLimit_ - position_ >= bits; }
+
+    void Skip(unsigned bits) { position_ += bits; }
+
+    // Reads the next `width` bits (1 to 32), the first read becoming bit 0 of `value`. Returns
+    // false, consuming nothing, when fewer than `width` bits remain.
+    bool Get(unsigned width, std::uint32_t& value) {
+        if (!Has(width)) {
             return false;
         }
-        std::uint32_t result = 0;
-        for (std::uint8_t i = 0; i < width; ++i) {
-            const std::uint32_t bit = (data[position / 8] >> (position % 8)) & 1u;
-            result |= bit << i;
-            ++position;
-        }
-        value = result;
+        value = static_cast<std::uint32_t>(Peek() & ((std::uint64_t{1} << width) - 1));
+        Skip(width);
         return true;
     }
+
+    std::uint64_t position() const { return position_; }
+
+  private:
+    const std::uint8_t* stream_;
+    std::uint64_t size_;
+    std::uint64_t bitLimit_;
+    std::uint64_t position_ = 0;  // next bit to read
 };
 
 }  // namespace cbmp

@@ -1,90 +1,112 @@
-// BitWriter: a growable packer of LSB-first bit fields.
+// BitWriter: packs LSB-first bit fields through a 64-bit accumulator.
 //
 // Stream bit n lives in byte n / 8 at bit position n % 8 (0 = least significant), and a field of
-// width w holding v occupies w consecutive stream bits, least significant bit of v first.
+// width w holding v occupies w consecutive stream bits, least significant bit of v first. Fields
+// gather in `acc` and leave it four whole bytes at a time, so a token costs one call whatever its
+// width. Bytes are stored one by one, least significant first, whatever the host's byte order.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "codec/byte_buffer.h"
 
 namespace cbmp {
 
-struct BitWriter {
+class BitWriter {
+  public:
     static constexpr std::uint32_t kInitialCapacity = 65536;
 
-    ByteBuffer buffer;
-    std::uint32_t byteLength = 0;  // bytes of `buffer` in use
-    std::uint32_t capacity = 0;    // bytes allocated
-    // Bits written so far. Wider than the byte counts so that a stream that approaches the u32
-    // byte limit is refused instead of wrapping this counter.
-    std::uint64_t bitCount = 0;
-    // The buffer never grows past this many bytes; a put that needs more fails.
-    std::uint32_t maxCapacity = 0xFFFFFFFFu;
-
-    // Allocates the first buffer. Returns false when memory is exhausted.
-    bool Create(std::uint32_t limit = 0xFFFFFFFFu) {
-        maxCapacity = limit;
-        capacity = limit < kInitialCapacity ? limit : kInitialCapacity;
-        buffer = AllocateBytes(capacity);
-        byteLength = 0;
-        bitCount = 0;
-        return buffer != nullptr;
+    // Prepares an empty stream of at most `maxBytes` bytes, with room for `expectedBytes` up
+    // front (clamped to [64 KiB, maxBytes]): a writer sized for the whole stream never grows.
+    // Returns false when memory is exhausted.
+    bool Create(std::uint32_t expectedBytes, std::uint32_t maxBytes) {
+        maxBytes_ = maxBytes;
+        const std::uint32_t initial = std::max(expectedBytes, kInitialCapacity);
+        capacity_ = std::min(initial, maxBytes);
+        buffer_ = AllocateBytes(capacity_);
+        length_ = 0;
+        acc_ = 0;
+        accBits_ = 0;
+        return buffer_ != nullptr;
     }
 
-    // Appends the low `width` bits of `value` (width 1 to 32), one bit at a time.
-    // Invariant after every successful call: byteLength == (bitCount + 7) / 8, and every bit of
-    // the buffer at or beyond bitCount is 0. Returns false, with nothing written, when the
-    // buffer would have to grow past maxCapacity or memory is exhausted.
-    bool Put(std::uint32_t value, std::uint8_t width) {
-        const std::uint64_t endBytes = (bitCount + width + 7) / 8;
-        if (endBytes > maxCapacity) {
+    // Appends the low `width` bits of `value` (width 1 to 32; the other bits of value are 0).
+    // Returns false when the stream would outgrow its limit or memory is exhausted; the writer
+    // is then unusable.
+    bool Put(std::uint32_t value, unsigned width) {
+        acc_ |= std::uint64_t{value} << accBits_;  // accBits_ < 32 here, so nothing is lost
+        accBits_ += width;
+        if (accBits_ < 32) {
+            return true;
+        }
+        if (capacity_ - length_ < 4 && !Grow(4)) {
             return false;
         }
-        if (endBytes > capacity && !Grow(static_cast<std::uint32_t>(endBytes))) {
-            return false;
-        }
-        for (std::uint8_t i = 0; i < width; ++i) {
-            const std::uint64_t k = bitCount;
-            const auto byteIndex = static_cast<std::uint32_t>(k / 8);
-            if (byteIndex >= byteLength) {
-                buffer[byteIndex] = 0;
-                byteLength = byteIndex + 1;
-            }
-            const auto mask = static_cast<std::uint8_t>(1u << (k % 8));
-            if ((value >> i) & 1u) {
-                buffer[byteIndex] = static_cast<std::uint8_t>(buffer[byteIndex] | mask);
-            } else {
-                buffer[byteIndex] = static_cast<std::uint8_t>(buffer[byteIndex] & ~mask);
-            }
-            ++bitCount;
-        }
-        byteLength = static_cast<std::uint32_t>((bitCount + 7) / 8);
+        Store(static_cast<std::uint32_t>(acc_), 4);
+        acc_ >>= 32;
+        accBits_ -= 32;
         return true;
     }
 
-private:
-    // Doubles the capacity until `needed` bytes fit, capped at maxCapacity.
-    bool Grow(std::uint32_t needed) {
-        std::uint64_t next = capacity == 0 ? 1 : capacity;
+    // Writes out the bits still in the accumulator, padded with zero bits to a whole byte, and
+    // returns the stream's byte length. Nothing may be put afterwards.
+    bool Finish() {
+        const unsigned bytes = (accBits_ + 7) / 8;
+        if (capacity_ - length_ < bytes && !Grow(bytes)) {
+            return false;
+        }
+        Store(static_cast<std::uint32_t>(acc_), bytes);
+        acc_ = 0;
+        accBits_ = 0;
+        return true;
+    }
+
+    std::uint32_t length() const { return length_; }
+    std::uint32_t capacity() const { return capacity_; }
+    const std::uint8_t* data() const { return buffer_.get(); }
+    // Hands over the stream buffer (at least length() bytes); the writer is then empty.
+    ByteBuffer Release() {
+        capacity_ = 0;
+        return std::move(buffer_);
+    }
+
+  private:
+    void Store(std::uint32_t bits, unsigned bytes) {
+        std::uint8_t* out = buffer_.get() + length_;
+        for (unsigned i = 0; i < bytes; ++i) {
+            out[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+        }
+        length_ += bytes;
+    }
+
+    // Doubles the capacity (capped at the limit) until `more` bytes fit after length_.
+    bool Grow(unsigned more) {
+        const std::uint64_t needed = std::uint64_t{length_} + more;
+        if (needed > maxBytes_) {
+            return false;
+        }
+        std::uint64_t next = std::max<std::uint64_t>(capacity_, 1);
         while (next < needed) {
             next *= 2;
         }
-        if (next > maxCapacity) {
-            next = maxCapacity;
-        }
+        next = std::min<std::uint64_t>(next, maxBytes_);
         ByteBuffer bigger = AllocateBytes(static_cast<std::size_t>(next));
         if (!bigger) {
             return false;
         }
-        if (byteLength > 0) {
-            std::memcpy(bigger.get(), buffer.get(), byteLength);
-        }
-        buffer = std::move(bigger);
-        capacity = static_cast<std::uint32_t>(next);
+        std::copy_n(buffer_.get(), length_, bigger.get());
+        buffer_ = std::move(bigger);
+        capacity_ = static_cast<std::uint32_t>(next);
         return true;
     }
+
+    ByteBuffer buffer_;
+    std::uint32_t length_ = 0;    // whole bytes stored in buffer_
+    std::uint32_t capacity_ = 0;  // bytes allocated
+    std::uint32_t maxBytes_ = 0;  // the stream never grows past this
+    std::uint64_t acc_ = 0;       // pending bits, the oldest in bit 0
+    unsigned accBits_ = 0;        // pending bit count, below 32 between calls
 };
 
 }  // namespace cbmp

@@ -2,11 +2,59 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "codec/bit_writer.h"
 #include "codec/lz_format.h"
 
 namespace cbmp {
+
+namespace {
+
+inline std::uint32_t HashAt(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} * 1089 + std::uint32_t{p[1]} * 33 + p[2]) & (kHashSize - 1);
+}
+
+void PrintProgress(std::uint32_t pos, std::uint32_t size) {
+    std::printf("  Progress: %u/%u (%.1f%%)\r", pos, size, pos * 100.0 / size);
+    std::fflush(stdout);
+}
+
+// The token loop. Writes every token of `data` into `writer`; false when the writer fails.
+template <MatchScan kScan>
+bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* head,
+                  BitWriter& writer) {
+    std::uint32_t pos = 0;
+    while (pos < size) {
+        if (pos % 65536 == 0) {
+            PrintProgress(pos, size);
+        }
+        std::uint32_t len = 0;
+        std::uint32_t matchPos = 0;
+        if (size - pos >= kMinMatch) {
+            std::uint32_t& slot = head[HashAt(data + pos)];
+            len = FindLongestMatchWith<kScan>(data, pos, size, slot, matchPos);
+            slot = pos;  // after the search, so that it never sees pos itself
+        }
+        // A best match at distance 1 has no encoding: the position becomes a literal.
+        if (len >= kMinMatch && pos - matchPos >= kMinDistance) {
+            const std::uint32_t token =
+                1u | (pos - matchPos - 1) << 1 | (len - kMinMatch) << (1 + kDistanceFieldBits);
+            if (!writer.Put(token, kMatchBits)) {
+                return false;
+            }
+            pos += len;
+        } else {
+            if (!writer.Put(std::uint32_t{data[pos]} << 1, kLiteralBits)) {
+                return false;
+            }
+            pos += 1;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 std::uint16_t Hash3(const std::uint8_t* bytes, std::uint32_t n) {
     std::uint32_t h = 0;
@@ -19,42 +67,21 @@ std::uint16_t Hash3(const std::uint8_t* bytes, std::uint32_t n) {
 
 std::uint32_t FindLongestMatch(const std::uint8_t* data, std::uint32_t pos, std::uint32_t size,
                                const std::uint32_t* head, std::uint32_t& matchPos) {
-    if (pos + kMinMatch > size) {
-        return 0;  // the last two bytes never start a match
-    }
-    std::int64_t cand = head[Hash3(data + pos, 3)];
-    if (cand == kNoPosition) {
+    if (std::uint64_t{pos} + kMinMatch > size) {
         return 0;
     }
-    const std::int64_t windowStart = pos > kWindowSize ? pos - kWindowSize : 0;
-    const std::uint32_t limit = std::min(size - pos, kMaxMatch);
-    std::uint32_t best = 0;
-    // The candidates are the consecutive positions counted back from the head entry; only the
-    // first is known to share the hash, the others are tried whatever their hash.
-    for (std::uint32_t budget = kMaxCandidates; budget > 0 && cand >= 0 && cand < pos; --budget) {
-        if (cand >= windowStart) {
-            const auto c = static_cast<std::uint32_t>(cand);
-            std::uint32_t k = 0;
-            while (k < limit && data[c + k] == data[pos + k]) {
-                ++k;
-            }
-            if (k >= kMinMatch && k > best) {  // strictly longer: the nearest of equals stays
-                best = k;
-                matchPos = c;
-                if (k > kGoodEnoughMatch) {
-                    break;
-                }
-            }
-        }
-        --cand;
-    }
-    return best;
+    return FindLongestMatchWith<kBestMatchScan>(data, pos, size, head[HashAt(data + pos)],
+                                                matchPos);
 }
 
-ByteBuffer LzCompressWithLimit(const std::uint8_t* data, std::uint32_t size,
-                               std::uint32_t& streamSize, std::uint32_t maxStreamBytes) {
+ByteBuffer LzCompressWith(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,
+                          const LzCompressOptions& options) {
+    // Reserve the largest stream this input can give, when it fits, so that the writer never
+    // grows and never copies; a larger one is still written if the actual stream fits.
+    const std::uint64_t worstCase = WorstCaseStreamSize(size);
     BitWriter writer;
-    if (!writer.Create(maxStreamBytes)) {
+    if (!writer.Create(static_cast<std::uint32_t>(std::min<std::uint64_t>(worstCase, 0xFFFFFFFFu)),
+                       options.maxStreamBytes)) {
         return nullptr;
     }
     const std::unique_ptr<std::uint32_t[]> head(new (std::nothrow) std::uint32_t[kHashSize]);
@@ -64,46 +91,32 @@ ByteBuffer LzCompressWithLimit(const std::uint8_t* data, std::uint32_t size,
     std::fill_n(head.get(), kHashSize, kNoPosition);
 
     std::printf("Compressing %u bytes...\n", size);
-    bool ok = writer.Put(size, kLengthFieldBits);
-    std::uint32_t pos = 0;
-    while (ok && pos < size) {
-        if (pos % 65536 == 0) {
-            std::printf("  Progress: %u/%u (%.1f%%)\r", pos, size, pos * 100.0 / size);
-            std::fflush(stdout);
-        }
-        std::uint32_t matchPos = 0;
-        const std::uint32_t len = FindLongestMatch(data, pos, size, head.get(), matchPos);
-        if (pos + kMinMatch <= size) {
-            head[Hash3(data + pos, 3)] = pos;  // after the search: it never sees pos itself
-        }
-        if (len >= kMinMatch && pos - matchPos >= kMinDistance) {
-            const std::uint32_t distance = pos - matchPos;
-            ok = writer.Put(1, 1) && writer.Put(distance - 1, kDistanceFieldBits) &&
-                 writer.Put(len - kMinMatch, kLengthCodeBits);
-            pos += len;
-        } else {
-            ok = writer.Put(0, 1) && writer.Put(data[pos], 8);
-            pos += 1;
-        }
+    if (!writer.Put(size, kLengthFieldBits)) {
+        return nullptr;
     }
+    bool ok = false;
+#if CBMP_HAVE_SSE2
+    if (options.scan == MatchScan::kSse2) {
+        ok = EncodeTokens<MatchScan::kSse2>(data, size, head.get(), writer);
+    } else {
+        ok = EncodeTokens<MatchScan::kPortable>(data, size, head.get(), writer);
+    }
+#else
+    ok = EncodeTokens<MatchScan::kPortable>(data, size, head.get(), writer);
+#endif
     if (!ok) {
         return nullptr;
     }
     std::printf("  Progress: %u/%u (100.0%%)\n", size, size);
-    if (!writer.Put(kEndMarker, kEndMarkerBits)) {
+    if (!writer.Put(kEndMarker, kEndMarkerBits) || !writer.Finish()) {
         return nullptr;
     }
-    ByteBuffer result = AllocateBytes(writer.byteLength);
-    if (!result) {
-        return nullptr;
-    }
-    std::copy_n(writer.buffer.get(), writer.byteLength, result.get());
-    streamSize = writer.byteLength;
-    return result;
+    streamSize = writer.length();
+    return writer.Release();
 }
 
 ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize) {
-    return LzCompressWithLimit(data, size, streamSize, 0xFFFFFFFFu);
+    return LzCompressWith(data, size, streamSize, LzCompressOptions{});
 }
 
 }  // namespace cbmp

@@ -1,6 +1,8 @@
 #include "codec/lz_decompress.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "codec/bit_reader.h"
 #include "codec/lz_format.h"
@@ -9,47 +11,71 @@ namespace cbmp {
 
 namespace {
 
+// Copies may write up to this many bytes past the end of a match (never past size + kSlack);
+// later tokens overwrite them, and the output buffer carries the slack at its end.
+constexpr std::uint32_t kSlack = 16;
+
+// out[pos, pos + length) = out[pos - distance, ...), byte for byte in effect, for distance >= 2;
+// may also write up to 7 bytes after the match.
+inline void CopyMatch(std::uint8_t* out, std::uint32_t pos, std::uint32_t distance,
+                      std::uint32_t length) {
+    std::uint8_t* dst = out + pos;
+    if (distance >= 8) {
+        const std::uint8_t* src = dst - distance;
+        for (std::uint32_t i = 0; i < length; i += 8) {
+            std::memcpy(dst + i, src + i, 8);  // src + i + 8 <= dst + i: already written
+        }
+        return;
+    }
+    // A near match repeats a pattern of `distance` bytes. Lay down the first copies one byte at a
+    // time until the pattern, repeated, reaches 8 bytes back; then copy 8 bytes at a time from a
+    // distance that is a multiple of the period.
+    const std::uint32_t period = distance * ((8 + distance - 1) / distance);
+    const std::uint8_t* src = dst - distance;
+    std::uint32_t i = 0;
+    for (const std::uint32_t head = std::min(length, period - distance); i < head; ++i) {
+        dst[i] = src[i];
+    }
+    for (; i < length; i += 8) {
+        std::memcpy(dst + i, dst + i - period, 8);
+    }
+}
+
 // Decodes the tokens into out[0, size). Returns false for a corrupt stream.
-bool DecodeTokens(BitReader& reader, std::uint8_t* out, std::uint32_t size) {
+bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size) {
     std::uint32_t pos = 0;
     while (pos < size) {
         if (pos % 65536 == 0) {
             std::printf("  Progress: %u/%u (%.1f%%)\r", pos, size, pos * 100.0 / size);
             std::fflush(stdout);
         }
-        std::uint32_t flag = 0;
-        if (!reader.Get(1, flag)) {
-            return false;  // the stream ran out before its end marker
-        }
-        std::uint32_t field = 0;
-        if (flag == 0) {
-            if (!reader.Get(8, field)) {
-                return false;
+        const std::uint64_t bits = in.Peek();
+        if ((bits & 1) == 0) {
+            if (!in.Has(kLiteralBits)) {
+                return false;  // the stream ran out before its end marker
             }
-            out[pos++] = static_cast<std::uint8_t>(field);
+            out[pos++] = static_cast<std::uint8_t>(bits >> 1);
+            in.Skip(kLiteralBits);
             continue;
         }
-        if (!reader.Get(kDistanceFieldBits, field)) {
+        const auto distanceField = static_cast<std::uint32_t>(bits >> 1) & 0x7FFF;
+        if (!in.Has(distanceField == 0 ? 1 + kDistanceFieldBits : kMatchBits)) {
             return false;
         }
-        if (field == 0) {
+        if (distanceField == 0) {
             return false;  // end marker before `size` bytes: the tail would be missing
         }
-        const std::uint32_t distance = field + 1;
-        if (!reader.Get(kLengthCodeBits, field)) {
-            return false;
-        }
+        const std::uint32_t distance = distanceField + 1;
         if (distance > pos) {
             return false;  // reaches before the start of the output
         }
-        std::uint32_t length = field + kMinMatch;
+        std::uint32_t length = (static_cast<std::uint32_t>(bits >> 16) & 0xFF) + kMinMatch;
         if (length > size - pos) {
             length = size - pos;  // a match running past `size` is cut there
         }
-        // Byte by byte: a match nearer than its length repeats what it has just produced.
-        for (std::uint32_t i = 0; i < length; ++i, ++pos) {
-            out[pos] = out[pos - distance];
-        }
+        in.Skip(kMatchBits);
+        CopyMatch(out, pos, distance, length);
+        pos += length;
     }
     return true;
 }
@@ -60,16 +86,15 @@ ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, st
     if (streamSize < 4 || size > MaxDecodedSize(streamSize)) {
         return nullptr;
     }
-    ByteBuffer out = AllocateBytes(size);
+    ByteBuffer out = AllocateBytes(std::size_t{size} + kSlack);
     if (!out) {
         return nullptr;
     }
-    BitReader reader(stream, streamSize);
-    std::uint32_t ignoredLength = 0;
-    reader.Get(kLengthFieldBits, ignoredLength);  // cannot fail: streamSize >= 4
+    BitReader in(stream, streamSize);
+    in.Skip(kLengthFieldBits);  // the caller's size is the one that counts
 
     std::printf("Decompressing %u bytes...\n", size);
-    const bool ok = DecodeTokens(reader, out.get(), size);
+    const bool ok = DecodeTokens(in, out.get(), size);
     std::printf("  Progress: %u/%u (100.0%%)\n", size, size);
     return ok ? std::move(out) : nullptr;
 }

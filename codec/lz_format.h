@@ -15,8 +15,8 @@ namespace cbmp {
 
 inline constexpr std::uint32_t kWindowSize = 32768;  // farthest distance a match reaches back
 inline constexpr std::uint32_t kMinMatch = 3;
-inline constexpr std::uint32_t kMaxMatch = 258;     // kMinMatch + 255
-inline constexpr std::uint32_t kMinDistance = 2;    // distance 1 would encode as the end marker
+inline constexpr std::uint32_t kMaxMatch = 258;        // kMinMatch + 255
+inline constexpr std::uint32_t kMinDistance = 2;       // distance 1 would encode as the end marker
 inline constexpr std::uint32_t kGoodEnoughMatch = 32;  // a longer match ends the candidate scan
 inline constexpr std::uint32_t kMaxCandidates = 128;   // candidates examined per position
 inline constexpr std::uint32_t kHashSize = 65536;      // head-table entries, one per hash value

@@ -60,11 +60,11 @@ TEST(LzCompress, ReproducesTheReferenceStreams) {
          Hex({0x0c, 0x00, 0x00, 0x00, 0xc2, 0x88, 0x19, 0x2b, 0x00, 0x30, 0x08, 0x00, 0x00})},
         {BytesOf("abababababab"),
          Hex({0x0c, 0x00, 0x00, 0x00, 0xc2, 0x88, 0x0d, 0x00, 0x1c, 0x04, 0x00, 0x00})},
-        {BytesOf("aaaaaaaaaa"), Hex({0x0a, 0x00, 0x00, 0x00, 0xc2, 0x84, 0x09, 0x13, 0x26, 0x4c, 0x98, 0x30,
-                            0x61, 0xc2, 0x84, 0x05, 0x00, 0x00})},
+        {BytesOf("aaaaaaaaaa"), Hex({0x0a, 0x00, 0x00, 0x00, 0xc2, 0x84, 0x09, 0x13, 0x26, 0x4c,
+                                     0x98, 0x30, 0x61, 0xc2, 0x84, 0x05, 0x00, 0x00})},
         {Periodic(300, BytesOf("ABCDEFG")),
-         Hex({0x2c, 0x01, 0x00, 0x00, 0x82, 0x08, 0x19, 0x42, 0xa4, 0x88, 0x91, 0xa3, 0x06, 0x80,
-              0xff, 0x02, 0x01, 0x90, 0x00, 0x00})},
+         Hex({0x2c, 0x01, 0x00, 0x00, 0x82, 0x08, 0x19, 0x42, 0xa4, 0x88,
+              0x91, 0xa3, 0x06, 0x80, 0xff, 0x02, 0x01, 0x90, 0x00, 0x00})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("input of " + std::to_string(c.input.size()) + " bytes");
@@ -89,7 +89,7 @@ TEST(LzCompress, ChoosesTheTokensOfTheGreedyRules) {
     // Positions inside a match never enter the head table: the second match reaches back to the
     // literal G instead of the nearer copies inside the first match.
     const auto parsed = Parse(CompressChecked(Periodic(300, BytesOf("ABCDEFG"))));
-    const std::vector<Token> abc = {Lit('A'), Lit('B'), Lit('C'), Lit('D'),   Lit('E'),
+    const std::vector<Token> abc = {Lit('A'), Lit('B'), Lit('C'),      Lit('D'),      Lit('E'),
                                     Lit('F'), Lit('G'), Match(7, 258), Match(259, 35)};
     EXPECT_EQ(Shapes(parsed), abc);
 }
@@ -207,12 +207,12 @@ TEST(LzCompress, PrintsProgressWhereATokenStartsOnA64KiBBoundary) {
 
 TEST(LzCompress, RoundTripsStructuredAndRandomData) {
     const Bytes inputs[] = {
-        RandomBytes(70000, 1),                // incompressible, past 64 KiB
-        RandomText(100000, 4, 2),             // many short matches
-        Runs(150000, 300, 3),                 // runs longer than the longest match
-        Periodic(40000, BytesOf("ab")),       // period 2 (the shortest expressible distance)
+        RandomBytes(70000, 1),           // incompressible, past 64 KiB
+        RandomText(100000, 4, 2),        // many short matches
+        Runs(150000, 300, 3),            // runs longer than the longest match
+        Periodic(40000, BytesOf("ab")),  // period 2 (the shortest expressible distance)
         Periodic(80000, BytesOf("abcdefghijklmnopqrstuvwxyz0123456789")),
-        ImageLike(300, 200, 4),               // image-like rows past the 32 KiB window
+        ImageLike(300, 200, 4),  // image-like rows past the 32 KiB window
         Bytes(1, 42),
         Bytes(2, 42),
         Bytes(3, 42),
@@ -245,10 +245,10 @@ TEST(LzCompress, FailsInsteadOfOverflowingItsStreamLimit) {
     const auto needed = static_cast<std::uint32_t>(free.bytes.size());
     std::uint32_t streamSize = 12345;
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(LzCompressWithLimit(input.data(), size, streamSize, needed - 1), nullptr);
-    EXPECT_EQ(LzCompressWithLimit(input.data(), size, streamSize, 65536), nullptr);
+    EXPECT_EQ(LzCompressWith(input.data(), size, streamSize, {needed - 1}), nullptr);
+    EXPECT_EQ(LzCompressWith(input.data(), size, streamSize, {65536}), nullptr);
     EXPECT_EQ(streamSize, 12345u);  // untouched on failure
-    const ByteBuffer exact = LzCompressWithLimit(input.data(), size, streamSize, needed);
+    const ByteBuffer exact = LzCompressWith(input.data(), size, streamSize, {needed});
     ::testing::internal::GetCapturedStdout();
     ASSERT_NE(exact, nullptr);
     EXPECT_EQ(streamSize, needed);

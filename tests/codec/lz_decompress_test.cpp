@@ -10,29 +10,29 @@ namespace {
 
 // Builds streams by hand, token by token, including ones the encoder never writes.
 class StreamBuilder {
-public:
+  public:
     explicit StreamBuilder(std::uint32_t declaredSize) {
-        EXPECT_TRUE(writer_.Create());
+        EXPECT_TRUE(writer_.Create(0, 0xFFFFFFFFu));
         writer_.Put(declaredSize, 32);
     }
     StreamBuilder& Literal(std::uint8_t byte) {
-        writer_.Put(0, 1);
-        writer_.Put(byte, 8);
+        writer_.Put(std::uint32_t{byte} << 1, 9);
         return *this;
     }
     StreamBuilder& Match(std::uint32_t distance, std::uint32_t length) {
-        writer_.Put(1, 1);
-        writer_.Put(distance - 1, 15);
-        writer_.Put(length - 3, 8);
+        writer_.Put(1 | (distance - 1) << 1 | (length - 3) << 16, 24);
         return *this;
     }
     StreamBuilder& End() {
         writer_.Put(kEndMarker, kEndMarkerBits);
         return *this;
     }
-    Bytes Build() const { return {writer_.buffer.get(), writer_.buffer.get() + writer_.byteLength}; }
+    Bytes Build() {
+        EXPECT_TRUE(writer_.Finish());
+        return {writer_.data(), writer_.data() + writer_.length()};
+    }
 
-private:
+  private:
     BitWriter writer_;
 };
 
@@ -63,6 +63,31 @@ TEST(LzDecompress, DecodesOverlappingMatchesAndStopsAtTheRequestedSize) {
     run = Decompress(cut, 7);
     ASSERT_TRUE(run.ok);
     EXPECT_EQ(run.bytes, BytesOf("xyxyxyx"));
+}
+
+TEST(LzDecompress, CopiesMatchesOfEveryNearDistanceAndLength) {
+    // The copy loop works in 8-byte steps; near distances repeat a short pattern. Each match
+    // follows `distance` distinct literals and is followed by a literal it must not clobber.
+    for (std::uint32_t distance = 2; distance <= 20; ++distance) {
+        for (std::uint32_t length = 3; length <= 258; length += (length < 40 ? 1 : 37)) {
+            StreamBuilder builder(0);
+            Bytes expected;
+            for (std::uint32_t i = 0; i < distance; ++i) {
+                expected.push_back(static_cast<std::uint8_t>(0x40 + i));
+                builder.Literal(expected.back());
+            }
+            builder.Match(distance, length);
+            for (std::uint32_t i = 0; i < length; ++i) {
+                expected.push_back(expected[expected.size() - distance]);
+            }
+            builder.Literal(0xEE).End();
+            expected.push_back(0xEE);
+            const CodecRun run =
+                Decompress(builder.Build(), static_cast<std::uint32_t>(expected.size()));
+            ASSERT_TRUE(run.ok);
+            ASSERT_EQ(run.bytes, expected) << "distance " << distance << " length " << length;
+        }
+    }
 }
 
 TEST(LzDecompress, AcceptsEmptyOutputsWithoutReadingTokens) {

@@ -1,0 +1,198 @@
+// The fast encoder against the reference encoder: the same stream, byte for byte, for every
+// scan this host offers.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "codec/lz_compress.h"
+#include "codec/lz_format.h"
+#include "codec/match_finder.h"
+#include "tests/codec/codec_test_util.h"
+#include "tests/reference/reference_lz_compress.h"
+#include "tests/support/data_generator.h"
+#include "tests/support/stream_tokens.h"
+
+namespace cbmp::testing {
+namespace {
+
+std::vector<MatchScan> Scans() {
+    std::vector<MatchScan> scans = {MatchScan::kPortable};
+    if (MatchScanAvailable(MatchScan::kSse2)) {
+        scans.push_back(MatchScan::kSse2);
+    }
+    return scans;
+}
+
+const char* Name(MatchScan scan) {
+    return scan == MatchScan::kSse2 ? "sse2" : "portable";
+}
+
+Bytes Stream(const ByteBuffer& buffer, std::uint32_t size) {
+    return buffer ? Bytes(buffer.get(), buffer.get() + size) : Bytes{};
+}
+
+// Compresses with the reference and with every scan, and expects identical streams.
+void ExpectSameStream(const Bytes& input) {
+    const auto size = static_cast<std::uint32_t>(input.size());
+    std::uint32_t refSize = 0;
+    ::testing::internal::CaptureStdout();
+    const ByteBuffer ref = reference::LzCompress(input.data(), size, refSize);
+    const std::string refConsole = ::testing::internal::GetCapturedStdout();
+    ASSERT_NE(ref, nullptr);
+    for (MatchScan scan : Scans()) {
+        std::uint32_t fastSize = 0;
+        ::testing::internal::CaptureStdout();
+        const ByteBuffer fast = LzCompressWith(input.data(), size, fastSize, {0xFFFFFFFFu, scan});
+        const std::string fastConsole = ::testing::internal::GetCapturedStdout();
+        ASSERT_NE(fast, nullptr) << Name(scan);
+        ASSERT_EQ(Stream(fast, fastSize), Stream(ref, refSize))
+            << Name(scan) << " scan differs on " << size << " bytes";
+        EXPECT_EQ(fastConsole, refConsole) << Name(scan);
+    }
+}
+
+// Data built from copies of its own past at random distances (1 to 40,000) and lengths (1 to
+// 300), mixed with fresh bytes: every match rule and window edge is met many times.
+Bytes SelfSimilar(std::size_t size, std::uint32_t alphabet, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes out;
+    out.reserve(size);
+    while (out.size() < size) {
+        if (out.empty() || rng() % 3 == 0) {
+            out.push_back(static_cast<std::uint8_t>(rng() % alphabet));
+            continue;
+        }
+        const std::size_t distance = 1 + rng() % std::min<std::size_t>(out.size(), 40000);
+        std::size_t length = 1 + rng() % 300;
+        const std::size_t from = out.size() - distance;
+        for (std::size_t i = 0; i < length && out.size() < size; ++i) {
+            out.push_back(out[from + i]);
+        }
+    }
+    return out;
+}
+
+TEST(LzDifferential, MatchesTheReferenceOnStructuredData) {
+    std::vector<Bytes> inputs = {
+        {},
+        Bytes(1, 7),
+        Bytes(3, 7),
+        Bytes(200000, 0),        // one long run: literals throughout
+        Runs(150000, 600, 1),    // runs of every length, some past 258
+        RandomBytes(140000, 2),  // incompressible, crossing 65,536-byte boundaries
+        ImageLike(512, 200, 3),  // pixel rows wider than the window reach
+    };
+    for (std::uint32_t period = 2; period <= 7; ++period) {
+        inputs.push_back(Periodic(70000 + period, RandomBytes(period, period)));
+    }
+    for (const Bytes& input : inputs) {
+        ExpectSameStream(input);
+    }
+}
+
+TEST(LzDifferential, MatchesTheReferenceOnSelfSimilarData) {
+    for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE(seed);
+        const std::uint32_t alphabets[] = {2, 3, 4, 16, 256};
+        ExpectSameStream(SelfSimilar(20000 + seed * 9000, alphabets[seed % 5], seed));
+    }
+}
+
+TEST(LzDifferential, MatchesTheReferenceOnEveryShortInput) {
+    // All inputs of up to 8 bytes over a 2-letter alphabet: the last-three-bytes rules, the
+    // distance-1 refusal and overlapping matches at the smallest scale.
+    for (std::uint32_t length = 0; length <= 8; ++length) {
+        for (std::uint32_t bits = 0; bits < (1u << length); ++bits) {
+            Bytes input(length);
+            for (std::uint32_t i = 0; i < length; ++i) {
+                input[i] = static_cast<std::uint8_t>('a' + ((bits >> i) & 1));
+            }
+            ExpectSameStream(input);
+        }
+    }
+}
+
+TEST(LzDifferential, FindsTheSameMatchForAnyHeadEntry) {
+    // The scan on its own, with head entries placed at the budget edge, the window start and
+    // the start of the data, over data rich in 3-byte repeats.
+    const Bytes data = SelfSimilar(120000, 3, 77);
+    const auto size = static_cast<std::uint32_t>(data.size());
+    std::vector<std::uint32_t> head(kHashSize, kNoPosition);
+    std::mt19937 engine(78);
+    auto rng = [&engine] { return static_cast<std::uint32_t>(engine()); };
+    for (int i = 0; i < 20000; ++i) {
+        const std::uint32_t pos = rng() % (size - 2);
+        const std::uint32_t windowStart = pos > kWindowSize ? pos - kWindowSize : 0;
+        std::uint32_t entry = 0;
+        switch (i % 5) {
+            case 0:
+                entry = pos == 0 ? 0 : pos - 1 - rng() % std::min<std::uint32_t>(pos, 300);
+                break;
+            case 1:
+                entry = windowStart + rng() % 130;
+                break;  // candidates cross the window start
+            case 2:
+                entry = rng() % 140;
+                break;  // candidates reach position 0
+            case 3:
+                entry = pos == 0 ? 0 : rng() % pos;
+                break;
+            default:
+                entry = kNoPosition;
+                break;
+        }
+        if (entry >= pos) {
+            entry = kNoPosition;
+        }
+        const std::uint16_t hash = reference::Hash3(&data[pos], 3);
+        head[hash] = entry;
+        std::uint32_t refPos = 0;
+        const std::uint32_t ref =
+            reference::FindLongestMatch(data.data(), pos, size, head.data(), refPos);
+        for (MatchScan scan : Scans()) {
+            std::uint32_t fastPos = 0;
+            const std::uint32_t fast =
+                scan == MatchScan::kPortable
+                    ? FindLongestMatchWith<MatchScan::kPortable>(data.data(), pos, size, entry,
+                                                                 fastPos)
+                    : FindLongestMatchWith<kBestMatchScan>(data.data(), pos, size, entry, fastPos);
+            ASSERT_EQ(fast, ref) << Name(scan) << " pos " << pos << " entry " << entry;
+            if (ref != 0) {
+                ASSERT_EQ(fastPos, refPos) << Name(scan) << " pos " << pos << " entry " << entry;
+            }
+        }
+        head[hash] = kNoPosition;
+    }
+}
+
+TEST(LzDifferential, StopsOnlyAfterMoreThan32Bytes) {
+    // A near candidate of exactly 32 bytes lets the scan go on to a farther, longer one; one of
+    // 33 bytes ends the scan at once.
+    const Bytes r = RandomBytes(64, 5);
+    for (std::uint32_t nearLength : {32u, 33u}) {
+        Bytes input(r.begin(), r.begin() + 40);  // far copy: 40 bytes at 0
+        const Bytes gap = RandomBytes(10, 6);
+        input.insert(input.end(), gap.begin(), gap.end());
+        const std::uint32_t nearAt = static_cast<std::uint32_t>(input.size());  // 50
+        input.insert(input.end(), r.begin(), r.begin() + nearLength);
+        input.push_back(static_cast<std::uint8_t>(r[nearLength] ^ 0x55));
+        const Bytes filler = RandomBytes(400, 7);
+        input.insert(input.end(), filler.begin(), filler.end());
+        const auto queryAt = static_cast<std::uint32_t>(input.size());
+        input.insert(input.end(), r.begin(), r.begin() + 40);
+        ExpectSameStream(input);
+
+        const Bytes stream = Compress(input).bytes;
+        const ParsedStream parsed = *ParseStream(stream.data(), stream.size());
+        for (const Token& t : parsed.tokens) {
+            if (t.start == queryAt) {
+                EXPECT_TRUE(t.match);
+                EXPECT_EQ(t.distance, nearLength == 32 ? queryAt : queryAt - nearAt);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace cbmp::testing
