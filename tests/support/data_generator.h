@@ -2,6 +2,8 @@
 // same bytes on every host.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -68,6 +70,50 @@ inline Bytes ImageLike(std::uint32_t width, std::uint32_t height, std::uint32_t 
             px[0] = static_cast<std::uint8_t>((x + noise) & 0xFF);
             px[1] = static_cast<std::uint8_t>((y + noise) & 0xFF);
             px[2] = static_cast<std::uint8_t>(((x + y) / 2 + noise) & 0xFF);
+        }
+    }
+    return out;
+}
+
+// Kinds of 24-bit pixel rows (BMP order, rows padded to 4 bytes) for whole-image tests and
+// benchmarks.
+enum class ImageKind {
+    kGradient,  // smooth ramps: long repeats of near-identical pixels
+    kNoise,     // uniform noise: incompressible
+    kFlat,      // large flat rectangles of few colours, like diagrams and artwork
+    kPhoto,     // smooth shapes with fine grain, like a photograph
+};
+
+inline Bytes ImagePixels(ImageKind kind, std::uint32_t width, std::uint32_t height,
+                         std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    const std::size_t stride = (std::size_t{width} * 3 + 3) & ~std::size_t{3};
+    Bytes out(stride * height, 0);
+    const double phase = seed * 0.7;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            std::uint8_t* px = &out[y * stride + std::size_t{x} * 3];
+            for (std::uint32_t c = 0; c < 3; ++c) {
+                double v = 0;
+                switch (kind) {
+                    case ImageKind::kGradient:
+                        v = (x * 255.0 / width) * (c == 0) + (y * 255.0 / height) * (c == 1) +
+                            ((x + y) * 127.0 / (width + height)) * (c == 2);
+                        break;
+                    case ImageKind::kNoise:
+                        v = static_cast<double>(rng() & 0xFF);
+                        break;
+                    case ImageKind::kFlat:
+                        v = static_cast<double>(((x / 97 + y / 61 + c) * 67 + seed) % 5 * 60);
+                        break;
+                    case ImageKind::kPhoto:
+                        v = 128 + 60 * std::sin(x / 37.0 + y / 53.0 + phase + c) +
+                            40 * std::sin((x + 2.0 * y) / 91.0 + c * 0.5) +
+                            static_cast<double>(rng() % 9) - 4;
+                        break;
+                }
+                px[c] = static_cast<std::uint8_t>(std::clamp(v, 0.0, 255.0));
+            }
         }
     }
     return out;
