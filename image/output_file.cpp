@@ -14,6 +14,10 @@
 
 #ifdef _WIN32
 #include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -23,6 +27,36 @@ namespace cbmp {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Narrow names are in the encoding that the C library's file functions take. std::filesystem
+// reads narrow strings the same way except on Windows, where the file functions use the ANSI
+// code page and std::filesystem does not; there the conversion is done here.
+fs::path FromNarrow(const std::string& narrow) {
+#ifdef _WIN32
+    const int size = MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, nullptr, 0);
+    if (size > 0) {
+        std::wstring wide(static_cast<std::size_t>(size), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, wide.data(), size);
+        wide.resize(static_cast<std::size_t>(size) - 1);
+        return fs::path(wide);
+    }
+#endif
+    return fs::path(narrow);
+}
+
+std::string ToNarrow(const fs::path& path) {
+#ifdef _WIN32
+    const std::wstring& wide = path.native();
+    const int size = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size > 0) {
+        std::string narrow(static_cast<std::size_t>(size), '\0');
+        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, narrow.data(), size, nullptr, nullptr);
+        narrow.resize(static_cast<std::size_t>(size) - 1);
+        return narrow;
+    }
+#endif
+    return path.string();
+}
 
 // Follows symbolic links (up to a sane depth) to the path that is to be replaced. A dangling
 // link resolves to the file it names, which is then created.
@@ -86,8 +120,8 @@ bool OutputFile::Open(const char* path, const TempFileObserver* observer) {
     Discard();
     observer_ = observer;
     failed_ = false;
-    const fs::path target = ResolveTarget(fs::path(path));
-    target_ = target.string();
+    const fs::path target = ResolveTarget(FromNarrow(path));
+    target_ = ToNarrow(target);
 
     std::error_code ec;
     const fs::file_status status = fs::status(target, ec);
@@ -101,14 +135,14 @@ bool OutputFile::Open(const char* path, const TempFileObserver* observer) {
     inPlace_ = false;
 
     const fs::path dir = target.parent_path();
-    const std::string base = target.filename().string();
+    const std::string base = ToNarrow(target.filename());
     std::mt19937_64 rng(NameSeed());
     for (int attempt = 0; attempt < 16 && file_ == nullptr; ++attempt) {
         char suffix[24];
         std::snprintf(suffix, sizeof suffix, ".%016llx.tmp",
                       static_cast<unsigned long long>(rng()));
-        const fs::path temp = dir / ("." + base + suffix);
-        writePath_ = temp.string();
+        const fs::path temp = dir / FromNarrow("." + base + suffix);
+        writePath_ = ToNarrow(temp);
         file_ = CreateExclusive(writePath_);
         if (file_ == nullptr && errno != EEXIST) {
             break;
@@ -122,7 +156,8 @@ bool OutputFile::Open(const char* path, const TempFileObserver* observer) {
         observer_->created(writePath_.c_str(), observer_->context);
     }
     if (fs::is_regular_file(status)) {
-        fs::permissions(writePath_, status.permissions(), fs::perm_options::replace, ec);
+        fs::permissions(FromNarrow(writePath_), status.permissions(), fs::perm_options::replace,
+                        ec);
     }
     return true;
 }
@@ -150,12 +185,12 @@ bool OutputFile::Commit() {
     }
     if (ok) {
         std::error_code ec;
-        fs::rename(writePath_, target_, ec);
+        fs::rename(FromNarrow(writePath_), FromNarrow(target_), ec);
         ok = !ec;
     }
     if (!ok) {
         std::error_code ec;
-        fs::remove(writePath_, ec);
+        fs::remove(FromNarrow(writePath_), ec);
     }
     writePath_.clear();
     Finished();
@@ -168,7 +203,7 @@ void OutputFile::Discard() {
         file_ = nullptr;
         if (!inPlace_) {
             std::error_code ec;
-            fs::remove(writePath_, ec);
+            fs::remove(FromNarrow(writePath_), ec);
             Finished();
         }
     }
