@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Installs the build tree into a scratch prefix and checks what a user of the package gets: the
+# installed files, a C program built through pkg-config and one through find_package(cbmp), both
+# run on a real bitmap, and the .deb that CPack makes.
+# Usage: check_install.sh <build dir> <scratch dir> <C compiler> <CMake generator> <sample.bmp>
+set -euo pipefail
+build=$1 scratch=$2 cc=$3 generator=$4 sample=$5
+here=$(cd "$(dirname "$0")" && pwd)
+rm -rf "$scratch"
+mkdir -p "$scratch"
+prefix=$scratch/prefix
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+cmake --install "$build" --prefix "$prefix" >"$scratch/install.log"
+libdir=$(dirname "$(find "$prefix" -name 'libcbmp.so.1' | head -n 1)")
+[ -n "$libdir" ] || fail "libcbmp.so.1 not installed"
+for f in "$prefix/bin/cbmp" "$prefix/include/cbmp.h" "$libdir/libcbmp.so" \
+         "$libdir/libcbmp.so.1.0.0.1" "$libdir/pkgconfig/cbmp.pc" \
+         "$libdir/cmake/cbmp/cbmpConfig.cmake" "$prefix/share/man/man1/cbmp.1"; do
+    [ -e "$f" ] || fail "$f not installed"
+done
+[ "$(readlink "$libdir/libcbmp.so.1")" = libcbmp.so.1.0.0.1 ] || fail "libcbmp.so.1 link"
+"$prefix/bin/cbmp" -h >/dev/null || fail "installed tool does not run"
+
+run_consumer() {
+    local program=$1 name=$2
+    LD_LIBRARY_PATH=$libdir "$program" "$sample" "$scratch/$name.cbmp" "$scratch/$name.bmp" \
+        >"$scratch/$name.log" 2>&1 || fail "$name consumer failed"
+    cmp -s "$sample" "$scratch/$name.bmp" || fail "$name consumer did not restore the bitmap"
+}
+
+# pkg-config, from a copy of the tree elsewhere: the .pc file finds its prefix from where it is.
+cp -a "$prefix" "$scratch/moved"
+moved_libdir=${libdir/#$prefix/$scratch/moved}
+export PKG_CONFIG_PATH=$moved_libdir/pkgconfig
+[ "$(pkg-config --modversion cbmp)" = 1.0.0.1 ] || fail "pkg-config version"
+# shellcheck disable=SC2046
+"$cc" -std=c11 -Wall -Werror -o "$scratch/consumer-pc" "$here/consumer/consumer.c" \
+    $(pkg-config --cflags --libs cbmp)
+libdir=$moved_libdir run_consumer "$scratch/consumer-pc" pkg-config
+
+# find_package(cbmp) and the imported target cbmp::cbmp.
+cmake -S "$here/consumer" -B "$scratch/consumer-build" -G "$generator" \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/consumer-configure.log"
+cmake --build "$scratch/consumer-build" >"$scratch/consumer-build.log"
+run_consumer "$scratch/consumer-build/consumer" find-package
+cmp -s "$scratch/pkg-config.cbmp" "$scratch/find-package.cbmp" || fail "consumers disagree"
+
+# The Debian package.
+if command -v dpkg-deb >/dev/null; then
+    (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/package" \
+        >"$scratch/cpack.log") || fail "cpack failed"
+    deb=$(find "$scratch/package" -maxdepth 1 -name 'cbmp_1.0.0.1_*.deb' | head -n 1)
+    [ -n "$deb" ] || fail "no .deb produced"
+    contents=$(dpkg-deb -c "$deb")
+    for f in ./usr/bin/cbmp ./usr/include/cbmp.h libcbmp.so.1 cbmp.pc cbmpConfig.cmake \
+             ./usr/share/man/man1/cbmp.1; do
+        grep -q -- "$f" <<<"$contents" || fail "$f missing from $deb"
+    done
+    [ "$(dpkg-deb -f "$deb" Package)" = cbmp ] || fail "package name"
+fi
+echo "install, pkg-config, find_package and package checks passed"
