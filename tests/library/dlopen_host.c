@@ -244,12 +244,13 @@ static int RunTool(const char* mode, const char* input, const char* output) {
 /* Compresses and restores the bitmap `stem`.bmp in `dir` through the library, given as the
  * UTF-16 name `wideStem`, and checks every file and line against the command-line tool. */
 static void RoundTrip(const char* dir, const char* stem, const char16_t* wideStem, int bitCount) {
-    char bmpName[1024], cbmpName[1024], backName[1024], toolName[1024];
+    char bmpName[1024], cbmpName[1024], backName[1024], toolName[1024], toolBackName[1024];
     char16_t wideBmp[512], wideCbmp[512], wideBack[512];
     snprintf(bmpName, sizeof bmpName, "%s.bmp", stem);
     snprintf(cbmpName, sizeof cbmpName, "%s.cbmp", stem);
     snprintf(backName, sizeof backName, "%s.back.bmp", stem);
     snprintf(toolName, sizeof toolName, "%s.tool.cbmp", stem);
+    snprintf(toolBackName, sizeof toolBackName, "%s.tool.bmp", stem);
     size_t n = 0;
     while (wideStem[n] != 0) {
         ++n;
@@ -268,6 +269,7 @@ static void RoundTrip(const char* dir, const char* stem, const char16_t* wideSte
     char* cbmp = NarrowPath(dir, cbmpName);
     char* back = NarrowPath(dir, backName);
     char* toolCbmp = NarrowPath(dir, toolName);
+    char* toolBack = NarrowPath(dir, toolBackName);
     char16_t* wBmp = WidePath(dir, wideBmp);
     char16_t* wCbmp = WidePath(dir, wideCbmp);
     char16_t* wBack = WidePath(dir, wideBack);
@@ -299,11 +301,14 @@ static void RoundTrip(const char* dir, const char* stem, const char16_t* wideSte
     CHECK(strcmp(console.err, "") == 0);
     FreeConsole(console);
     CHECK(SameFiles(bmp, back));
+    CHECK(RunTool("-d", cbmp, toolBack) == 0);
+    CHECK(SameFiles(back, toolBack));
 
     free(bmp);
     free(cbmp);
     free(back);
     free(toolCbmp);
+    free(toolBack);
     free(wBmp);
     free(wCbmp);
     free(wBack);
