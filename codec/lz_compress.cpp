@@ -23,7 +23,7 @@ void PrintProgress(std::uint32_t pos, std::uint32_t size) {
 // The token loop. Writes every token of `data` into `writer`; false when the writer fails.
 template <MatchScan kScan>
 bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* head,
-                  BitWriter& writer) {
+                  KeyChains& chains, BitWriter& writer) {
     std::uint32_t pos = 0;
     while (pos < size) {
         if (pos % 65536 == 0) {
@@ -32,9 +32,22 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* h
         std::uint32_t len = 0;
         std::uint32_t matchPos = 0;
         if (size - pos >= kMinMatch) {
-            std::uint32_t& slot = head[HashAt(data + pos)];
-            len = FindLongestMatchWith<kScan>(data, pos, size, slot, matchPos);
-            slot = pos;  // after the search, so that it never sees pos itself
+            constexpr std::uint32_t kPrefetchDistance = 16;
+            if (size - pos >= kPrefetchDistance + kMinMatch) {
+                chains.Prefetch(data + pos + kPrefetchDistance);
+            }
+            const std::uint32_t hash = HashAt(data + pos);
+            const std::uint32_t keyHash = chains.Hash(data + pos);
+            const std::uint32_t newest = chains.Newest(keyHash);
+            // Nothing in the window shares the first three bytes: no match, and no need to look
+            // at the head table (one compare, also false for kNoPosition).
+            const std::uint32_t windowStart = pos > kWindowSize ? pos - kWindowSize : 0;
+            if (newest - windowStart < pos - windowStart) {
+                len = FindLongestMatchChained<kScan>(data, pos, size, head[hash], newest, chains,
+                                                     matchPos);
+            }
+            head[hash] = pos;  // after the search, so that it never sees pos itself
+            chains.Insert(pos, keyHash, newest);
         }
         // A best match at distance 1 has no encoding: the position becomes a literal.
         if (len >= kMinMatch && pos - matchPos >= kMinDistance) {
@@ -43,7 +56,14 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* h
             if (!writer.Put(token, kMatchBits)) {
                 return false;
             }
-            pos += len;
+            // Positions inside the match are candidates for later searches, never head entries.
+            const std::uint32_t end = pos + len;
+            const std::uint32_t lastHashed = std::min(end, size - kMinMatch + 1);
+            for (++pos; pos < lastHashed; ++pos) {
+                const std::uint32_t keyHash = chains.Hash(data + pos);
+                chains.Insert(pos, keyHash, chains.Newest(keyHash));
+            }
+            pos = end;
         } else {
             if (!writer.Put(std::uint32_t{data[pos]} << 1, kLiteralBits)) {
                 return false;
@@ -54,7 +74,61 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* h
     return true;
 }
 
+// One instantiation of the token loop per scan, each with the whole loop inlined ("flatten") so
+// that the wider scans run in code compiled for their instruction set, and only there.
+#if CBMP_X86_SCANS
+#define CBMP_FLATTEN_FOR(isa) __attribute__((target(isa), flatten))
+CBMP_FLATTEN_FOR("sse2")
+bool EncodeTokensSse2(const std::uint8_t* data, std::uint32_t size, std::uint32_t* head,
+                      KeyChains& chains, BitWriter& writer) {
+    return EncodeTokens<MatchScan::kSse2>(data, size, head, chains, writer);
+}
+CBMP_FLATTEN_FOR("avx2")
+bool EncodeTokensAvx2(const std::uint8_t* data, std::uint32_t size, std::uint32_t* head,
+                      KeyChains& chains, BitWriter& writer) {
+    return EncodeTokens<MatchScan::kAvx2>(data, size, head, chains, writer);
+}
+CBMP_FLATTEN_FOR("avx2,avx512f,avx512bw")
+bool EncodeTokensAvx512(const std::uint8_t* data, std::uint32_t size, std::uint32_t* head,
+                        KeyChains& chains, BitWriter& writer) {
+    return EncodeTokens<MatchScan::kAvx512>(data, size, head, chains, writer);
+}
+#endif
+
+bool EncodeTokensWith(MatchScan scan, const std::uint8_t* data, std::uint32_t size,
+                      std::uint32_t* head, KeyChains& chains, BitWriter& writer) {
+    switch (MatchScanAvailable(scan) ? scan : MatchScan::kPortable) {
+#if CBMP_X86_SCANS
+        case MatchScan::kSse2:
+            return EncodeTokensSse2(data, size, head, chains, writer);
+        case MatchScan::kAvx2:
+            return EncodeTokensAvx2(data, size, head, chains, writer);
+        case MatchScan::kAvx512:
+            return EncodeTokensAvx512(data, size, head, chains, writer);
+#endif
+        default:
+            return EncodeTokens<MatchScan::kPortable>(data, size, head, chains, writer);
+    }
+}
+
 }  // namespace
+
+std::uint32_t FindLongestMatchWith(MatchScan scan, const std::uint8_t* data, std::uint32_t pos,
+                                   std::uint32_t size, std::uint32_t headEntry,
+                                   std::uint32_t& matchPos) {
+    switch (MatchScanAvailable(scan) ? scan : MatchScan::kPortable) {
+#if CBMP_X86_SCANS
+        case MatchScan::kSse2:
+            return FindLongestMatchWith<MatchScan::kSse2>(data, pos, size, headEntry, matchPos);
+        case MatchScan::kAvx2:
+            return FindLongestMatchWith<MatchScan::kAvx2>(data, pos, size, headEntry, matchPos);
+        case MatchScan::kAvx512:
+            return FindLongestMatchWith<MatchScan::kAvx512>(data, pos, size, headEntry, matchPos);
+#endif
+        default:
+            return FindLongestMatchWith<MatchScan::kPortable>(data, pos, size, headEntry, matchPos);
+    }
+}
 
 std::uint16_t Hash3(const std::uint8_t* bytes, std::uint32_t n) {
     std::uint32_t h = 0;
@@ -70,8 +144,8 @@ std::uint32_t FindLongestMatch(const std::uint8_t* data, std::uint32_t pos, std:
     if (std::uint64_t{pos} + kMinMatch > size) {
         return 0;
     }
-    return FindLongestMatchWith<kBestMatchScan>(data, pos, size, head[HashAt(data + pos)],
-                                                matchPos);
+    return FindLongestMatchWith(BestMatchScan(), data, pos, size, head[HashAt(data + pos)],
+                                matchPos);
 }
 
 ByteBuffer LzCompressWith(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,
@@ -89,21 +163,16 @@ ByteBuffer LzCompressWith(const std::uint8_t* data, std::uint32_t size, std::uin
         return nullptr;
     }
     std::fill_n(head.get(), kHashSize, kNoPosition);
+    KeyChains chains;
+    if (!chains.Create(size)) {
+        return nullptr;
+    }
 
     std::printf("Compressing %u bytes...\n", size);
     if (!writer.Put(size, kLengthFieldBits)) {
         return nullptr;
     }
-    bool ok = false;
-#if CBMP_HAVE_SSE2
-    if (options.scan == MatchScan::kSse2) {
-        ok = EncodeTokens<MatchScan::kSse2>(data, size, head.get(), writer);
-    } else {
-        ok = EncodeTokens<MatchScan::kPortable>(data, size, head.get(), writer);
-    }
-#else
-    ok = EncodeTokens<MatchScan::kPortable>(data, size, head.get(), writer);
-#endif
+    const bool ok = EncodeTokensWith(options.scan, data, size, head.get(), chains, writer);
     if (!ok) {
         return nullptr;
     }

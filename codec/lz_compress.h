@@ -28,8 +28,14 @@ struct LzCompressOptions {
     // A stream that would grow past this many bytes fails the call. LzCompress caps at the u32
     // limit; tests use small caps to reach that guard without gigabytes of input.
     std::uint32_t maxStreamBytes = 0xFFFFFFFFu;
-    MatchScan scan = kBestMatchScan;  // must be available on this host
+    MatchScan scan = BestMatchScan();  // an unavailable scan falls back to the portable one
 };
+
+// The candidate scan alone, with a given scan (see match_finder.h); `headEntry` is the head-table
+// entry for the hash of data[pos..pos + 2].
+std::uint32_t FindLongestMatchWith(MatchScan scan, const std::uint8_t* data, std::uint32_t pos,
+                                   std::uint32_t size, std::uint32_t headEntry,
+                                   std::uint32_t& matchPos);
 
 // LzCompress with explicit options.
 ByteBuffer LzCompressWith(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,

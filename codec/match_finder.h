@@ -12,15 +12,21 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "codec/byte_order.h"
 #include "codec/lz_format.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define CBMP_HAVE_SSE2 1
+// On x86-64 with GCC or Clang the wider scans are compiled for their instruction sets through
+// function attributes and chosen at run time, so one binary runs on every x86-64 host.
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) && \
+    defined(__SSE2__)
+#include <immintrin.h>
+#define CBMP_X86_SCANS 1
+#define CBMP_TARGET(isa) __attribute__((target(isa)))
 #else
-#define CBMP_HAVE_SSE2 0
+#define CBMP_X86_SCANS 0
 #endif
 
 namespace cbmp {
@@ -28,14 +34,37 @@ namespace cbmp {
 enum class MatchScan {
     kPortable,  // eight candidates a step in a 64-bit word; any host
     kSse2,      // sixteen candidates a step; x86 with SSE2
+    kAvx2,      // thirty-two candidates a step; x86 with AVX2
+    kAvx512,    // sixty-four candidates a step; x86 with AVX-512BW
 };
 
-inline constexpr bool MatchScanAvailable(MatchScan scan) {
-    return scan == MatchScan::kPortable || CBMP_HAVE_SSE2;
+// True when `scan` is compiled in and this processor can run it.
+inline bool MatchScanAvailable(MatchScan scan) {
+    switch (scan) {
+        case MatchScan::kPortable:
+            return true;
+#if CBMP_X86_SCANS
+        case MatchScan::kSse2:
+            return true;
+        case MatchScan::kAvx2:
+            return __builtin_cpu_supports("avx2");
+        case MatchScan::kAvx512:
+            return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f");
+#endif
+        default:
+            return false;
+    }
 }
 
-inline constexpr MatchScan kBestMatchScan =
-    CBMP_HAVE_SSE2 ? MatchScan::kSse2 : MatchScan::kPortable;
+// The widest scan this processor runs.
+inline MatchScan BestMatchScan() {
+    for (MatchScan scan : {MatchScan::kAvx512, MatchScan::kAvx2, MatchScan::kSse2}) {
+        if (MatchScanAvailable(scan)) {
+            return scan;
+        }
+    }
+    return MatchScan::kPortable;
+}
 
 namespace detail {
 
@@ -125,7 +154,7 @@ inline void ScanPortable(ScanState& s, std::uint32_t lo, std::uint32_t hi) {
     }
 }
 
-#if CBMP_HAVE_SSE2
+#if CBMP_X86_SCANS
 // Candidates [lo, hi], sixteen at a time, as ScanPortable.
 inline void ScanSse2(ScanState& s, std::uint32_t lo, std::uint32_t hi) {
     const std::uint8_t* p = s.data + s.pos;
@@ -155,42 +184,225 @@ inline void ScanSse2(ScanState& s, std::uint32_t lo, std::uint32_t hi) {
         ScanPortable(s, lo, top);
     }
 }
+
+// Candidates [lo, hi], thirty-two at a time.
+CBMP_TARGET("avx2") inline void ScanAvx2(ScanState& s, std::uint32_t lo, std::uint32_t hi) {
+    const std::uint8_t* p = s.data + s.pos;
+    const __m256i b0 = _mm256_set1_epi8(static_cast<char>(p[0]));
+    const __m256i b1 = _mm256_set1_epi8(static_cast<char>(p[1]));
+    const __m256i b2 = _mm256_set1_epi8(static_cast<char>(p[2]));
+    std::uint32_t top = hi;
+    while (!s.done && top >= lo + 31) {
+        const std::uint8_t* q = s.data + top - 31;
+        const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+        const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
+        const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 2));
+        const __m256i eq =
+            _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(v0, b0), _mm256_cmpeq_epi8(v1, b1)),
+                             _mm256_cmpeq_epi8(v2, b2));
+        auto hits = static_cast<std::uint32_t>(_mm256_movemask_epi8(eq));
+        while (hits != 0 && !s.done) {
+            const int bit = 31 - std::countl_zero(hits);
+            s.Try(top - 31 + static_cast<std::uint32_t>(bit));
+            hits &= ~(1u << bit);
+        }
+        if (top < 32) {
+            return;
+        }
+        top -= 32;
+    }
+    if (!s.done && top >= lo) {
+        ScanSse2(s, lo, top);
+    }
+}
+
+// Candidates [lo, hi], sixty-four at a time, the partial first and last steps masked.
+CBMP_TARGET("avx512f,avx512bw")
+inline void ScanAvx512(ScanState& s, std::uint32_t lo, std::uint32_t hi) {
+    const std::uint8_t* p = s.data + s.pos;
+    const __m512i b0 = _mm512_set1_epi8(static_cast<char>(p[0]));
+    const __m512i b1 = _mm512_set1_epi8(static_cast<char>(p[1]));
+    const __m512i b2 = _mm512_set1_epi8(static_cast<char>(p[2]));
+    std::uint32_t top = hi;
+    while (!s.done && top >= lo + 63) {
+        const std::uint8_t* q = s.data + top - 63;
+        std::uint64_t hits = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(q), b0) &
+                             _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(q + 1), b1) &
+                             _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(q + 2), b2);
+        while (hits != 0 && !s.done) {
+            const int bit = 63 - std::countl_zero(hits);
+            s.Try(top - 63 + static_cast<std::uint32_t>(bit));
+            hits &= ~(std::uint64_t{1} << bit);
+        }
+        if (top < 64) {
+            return;
+        }
+        top -= 64;
+    }
+    if (!s.done && top >= lo) {
+        ScanAvx2(s, lo, top);
+    }
+}
 #endif
 
 }  // namespace detail
 
-// The longest match for data[pos..] as described above, with the given scan: its length (0 for
-// none) and, when not 0, its start in `matchPos`. `head` holds, per hash, the latest token start
-// below pos with that hash, or kNoPosition.
+namespace detail {
+
 template <MatchScan kScan>
-inline std::uint32_t FindLongestMatchWith(const std::uint8_t* data, std::uint32_t pos,
-                                          std::uint32_t size, std::uint32_t headEntry,
-                                          std::uint32_t& matchPos) {
+inline void Scan(ScanState& s, std::uint32_t lo, std::uint32_t hi) {
+    if constexpr (kScan == MatchScan::kPortable) {
+        ScanPortable(s, lo, hi);
+    }
+#if CBMP_X86_SCANS
+    if constexpr (kScan == MatchScan::kSse2) {
+        ScanSse2(s, lo, hi);
+    }
+    if constexpr (kScan == MatchScan::kAvx2) {
+        ScanAvx2(s, lo, hi);
+    }
+    if constexpr (kScan == MatchScan::kAvx512) {
+        ScanAvx512(s, lo, hi);
+    }
+#endif
+}
+
+// The lowest candidate, `lo`, for a search at pos from `headEntry`; false when there is none.
+inline bool CandidateRange(std::uint32_t pos, std::uint32_t size, std::uint32_t headEntry,
+                           std::uint32_t& lo) {
     if (std::uint64_t{pos} + kMinMatch > size || headEntry == kNoPosition || headEntry >= pos) {
-        return 0;
+        return false;
     }
     const std::uint32_t windowStart = pos > kWindowSize ? pos - kWindowSize : 0;
     if (headEntry < windowStart) {
-        return 0;
+        return false;
     }
     const std::uint32_t budgetEnd =
         headEntry >= kMaxCandidates - 1 ? headEntry - (kMaxCandidates - 1) : 0;
-    const std::uint32_t lo = std::max(windowStart, budgetEnd);
-    detail::ScanState s{data, pos, std::min(size - pos, kMaxMatch)};
-#if CBMP_HAVE_SSE2
-    if constexpr (kScan == MatchScan::kSse2) {
-        detail::ScanSse2(s, lo, headEntry);
-    } else {
-        detail::ScanPortable(s, lo, headEntry);
-    }
-#else
-    static_assert(kScan == MatchScan::kPortable, "this host has no vector scan");
-    detail::ScanPortable(s, lo, headEntry);
-#endif
+    lo = std::max(windowStart, budgetEnd);
+    return true;
+}
+
+inline std::uint32_t Result(const ScanState& s, std::uint32_t& matchPos) {
     if (s.best != 0) {
         matchPos = s.bestPos;
     }
     return s.best;
+}
+
+}  // namespace detail
+
+// The longest match for data[pos..] as described above, with the given scan (which must be
+// available): its length (0 for none) and, when not 0, its start in `matchPos`. `headEntry` is the
+// latest token start below pos with the hash of data[pos..pos + 2], or kNoPosition.
+template <MatchScan kScan>
+inline std::uint32_t FindLongestMatchWith(const std::uint8_t* data, std::uint32_t pos,
+                                          std::uint32_t size, std::uint32_t headEntry,
+                                          std::uint32_t& matchPos) {
+    std::uint32_t lo = 0;
+    if (!detail::CandidateRange(pos, size, headEntry, lo)) {
+        return 0;
+    }
+    detail::ScanState s{data, pos, std::min(size - pos, kMaxMatch)};
+    detail::Scan<kScan>(s, lo, headEntry);
+    return detail::Result(s, matchPos);
+}
+
+// Chains of earlier positions by their first three bytes, over every position (token start or
+// not) in the last 65,536: newest[h] is the latest position inserted whose three bytes hash to h,
+// previous[q % 65,536] the one inserted before q with the same hash. The hash is wider than the
+// head table's, so on data where few positions share their first bytes (photographs, noise) most
+// searches end at one look-up, and the others visit only the few positions worth trying.
+class KeyChains {
+  public:
+    static constexpr std::uint32_t kRing = 65536;  // more than the window: live links survive
+
+    // Sizes the table for an input of `size` bytes: 2^16 to 2^20 entries.
+    bool Create(std::uint32_t size) {
+        shift_ = 32 - 16;
+        while (shift_ > 32 - 20 && (std::uint64_t{1} << (32 - shift_ + 2)) < size) {
+            --shift_;
+        }
+        const std::size_t entries = std::size_t{1} << (32 - shift_);
+        newest_.reset(new (std::nothrow) std::uint32_t[entries]);
+        previous_.reset(new (std::nothrow) std::uint32_t[kRing]);
+        if (!newest_ || !previous_) {
+            return false;
+        }
+        std::fill_n(newest_.get(), entries, kNoPosition);
+        return true;
+    }
+
+    std::uint32_t Hash(const std::uint8_t* p) const {
+        const std::uint32_t key = p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
+        return (key * 0x9E3779B1u) >> shift_;
+    }
+    std::uint32_t Newest(std::uint32_t hash) const { return newest_[hash]; }
+    // Starts loading the entry for the three bytes at p, to be looked up a little later.
+    void Prefetch(const std::uint8_t* p) const {
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(&newest_[Hash(p)]);
+#else
+        (void)p;
+#endif
+    }
+    std::uint32_t Previous(std::uint32_t pos) const {
+        return previous_[pos % kRing];
+    }
+
+    // Inserts pos, whose hash is `hash` and for which Newest(hash) was `newest`.
+    void Insert(std::uint32_t pos, std::uint32_t hash, std::uint32_t newest) {
+        previous_[pos % kRing] = newest;
+        newest_[hash] = pos;
+    }
+
+  private:
+    std::unique_ptr<std::uint32_t[]> newest_;
+    std::unique_ptr<std::uint32_t[]> previous_;
+    unsigned shift_ = 16;
+};
+
+// FindLongestMatchWith, guided by the chains: `newest` is the latest position below pos whose
+// three bytes hash as pos's (every position below pos inserted, pos not yet). The candidates in
+// [lo, head] that share pos's first three bytes are all on that chain, nearest first, so walking
+// it tries them in the scan's order. Where the chain is long the scan takes over from where the
+// walk stopped, so the result is always exactly the scan's.
+template <MatchScan kScan>
+inline std::uint32_t FindLongestMatchChained(const std::uint8_t* data, std::uint32_t pos,
+                                             std::uint32_t size, std::uint32_t headEntry,
+                                             std::uint32_t newest, const KeyChains& chains,
+                                             std::uint32_t& matchPos) {
+    constexpr int kMaxSteps = 12;  // chain links followed before the scan takes over
+    std::uint32_t lo = 0;
+    if (!detail::CandidateRange(pos, size, headEntry, lo)) {
+        return 0;
+    }
+    detail::ScanState s{data, pos, std::min(size - pos, kMaxMatch)};
+    // Pass over the chain's positions after the head entry. Every link followed is above
+    // lo >= pos - 32,768, so its ring slot has not been reused since it was written.
+    std::uint32_t c = newest;
+    int steps = kMaxSteps;
+    while (c != kNoPosition && c > headEntry) {
+        if (--steps < 0) {
+            detail::Scan<kScan>(s, lo, headEntry);
+            return detail::Result(s, matchPos);
+        }
+        c = chains.Previous(c);
+    }
+    const std::uint8_t* p = data + pos;
+    steps = kMaxSteps;
+    while (c != kNoPosition && c >= lo && !s.done) {
+        if (--steps < 0) {
+            detail::Scan<kScan>(s, lo, c);  // the candidates above c are done
+            break;
+        }
+        const std::uint8_t* q = data + c;
+        if (q[0] == p[0] && q[1] == p[1] && q[2] == p[2]) {
+            s.Try(c);
+        }
+        c = chains.Previous(c);
+    }
+    return detail::Result(s, matchPos);
 }
 
 }  // namespace cbmp

@@ -16,16 +16,39 @@
 namespace cbmp::testing {
 namespace {
 
+// Every scan this processor runs; the portable one runs everywhere.
 std::vector<MatchScan> Scans() {
-    std::vector<MatchScan> scans = {MatchScan::kPortable};
-    if (MatchScanAvailable(MatchScan::kSse2)) {
-        scans.push_back(MatchScan::kSse2);
+    std::vector<MatchScan> scans;
+    for (MatchScan scan :
+         {MatchScan::kPortable, MatchScan::kSse2, MatchScan::kAvx2, MatchScan::kAvx512}) {
+        if (MatchScanAvailable(scan)) {
+            scans.push_back(scan);
+        }
     }
     return scans;
 }
 
 const char* Name(MatchScan scan) {
-    return scan == MatchScan::kSse2 ? "sse2" : "portable";
+    switch (scan) {
+        case MatchScan::kSse2:
+            return "sse2";
+        case MatchScan::kAvx2:
+            return "avx2";
+        case MatchScan::kAvx512:
+            return "avx512";
+        default:
+            return "portable";
+    }
+}
+
+TEST(LzDifferential, RunsEveryScanThisHostOffers) {
+    const std::vector<MatchScan> scans = Scans();
+    std::string names;
+    for (MatchScan scan : scans) {
+        names += std::string(Name(scan)) + " ";
+    }
+    std::printf("scans under test: %s\n", names.c_str());
+    EXPECT_EQ(scans.back(), BestMatchScan());
 }
 
 Bytes Stream(const ByteBuffer& buffer, std::uint32_t size) {
@@ -153,10 +176,7 @@ TEST(LzDifferential, FindsTheSameMatchForAnyHeadEntry) {
         for (MatchScan scan : Scans()) {
             std::uint32_t fastPos = 0;
             const std::uint32_t fast =
-                scan == MatchScan::kPortable
-                    ? FindLongestMatchWith<MatchScan::kPortable>(data.data(), pos, size, entry,
-                                                                 fastPos)
-                    : FindLongestMatchWith<kBestMatchScan>(data.data(), pos, size, entry, fastPos);
+                FindLongestMatchWith(scan, data.data(), pos, size, entry, fastPos);
             ASSERT_EQ(fast, ref) << Name(scan) << " pos " << pos << " entry " << entry;
             if (ref != 0) {
                 ASSERT_EQ(fastPos, refPos) << Name(scan) << " pos " << pos << " entry " << entry;
