@@ -62,6 +62,22 @@ class BitWriter {
         return true;
     }
 
+    // The writer's state laid open, for a hot loop that keeps it in registers: `next` is where the
+    // next four bytes go, `room` the bytes left there. Hand it back with Close before any other
+    // call on the writer.
+    struct Open {
+        std::uint8_t* next;
+        std::uint32_t room;
+        std::uint64_t acc;
+        unsigned accBits;
+    };
+    Open OpenUp() const { return {buffer_.get() + length_, capacity_ - length_, acc_, accBits_}; }
+    void Close(const Open& open) {
+        length_ = capacity_ - open.room;
+        acc_ = open.acc;
+        accBits_ = open.accBits;
+    }
+
     std::uint32_t length() const { return length_; }
     std::uint32_t capacity() const { return capacity_; }
     const std::uint8_t* data() const { return buffer_.get(); }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "codec/bit_writer.h"
+#include "codec/byte_order.h"
 #include "codec/lz_format.h"
 
 namespace cbmp {
@@ -21,18 +22,81 @@ void PrintProgress(std::uint32_t pos, std::uint32_t size) {
 }
 
 // The token loop. Writes every token of `data` into `writer`; false when the writer fails.
+// Literals from pos on, as long as nothing in the window shares a position's first three bytes
+// (the common case on photographs and noise), so that no search is needed: each such position
+// is entered into the head table and the chains and written as a literal, exactly as the general
+// loop would. Stops before `stop`, or at the first position that needs a search, and returns
+// where it stopped. Everything lives in locals, out of reach of the stream's byte stores.
+// Requires pos >= kWindowSize and stop + kPrefetchDistance + 4 <= size.
+constexpr std::uint32_t kPrefetchDistance = 32;
+
+std::uint32_t EncodeLiteralRun(const std::uint8_t* data, std::uint32_t pos, std::uint32_t stop,
+                               std::uint32_t* head, KeyChains& chains, BitWriter& writer) {
+    std::uint32_t* const newestTable = chains.newest_table();
+    std::uint32_t* const previousTable = chains.previous_table();
+    const unsigned shift = chains.shift();
+    BitWriter::Open out = writer.OpenUp();
+    // Each literal adds 9 bits: stay within the room the writer has.
+    const std::uint32_t fits =
+        static_cast<std::uint32_t>((std::uint64_t{out.room} * 8 - out.accBits) / kLiteralBits);
+    stop = std::min(stop, pos + (fits > 8 ? fits - 8 : 0));
+    for (; pos < stop; ++pos) {
+        const std::uint32_t word = LoadLE32(data + pos);
+        const std::uint32_t keyHash = ((word & 0xFFFFFF) * KeyChains::kMultiplier) >> shift;
+        const std::uint32_t ahead = LoadLE32(data + pos + kPrefetchDistance) & 0xFFFFFF;
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(&newestTable[(ahead * KeyChains::kMultiplier) >> shift]);
+#else
+        (void)ahead;
+#endif
+        const std::uint32_t newest = newestTable[keyHash];
+        if (pos - newest - 1 < kWindowSize) {
+            break;  // an earlier position in the window may match: search
+        }
+        const std::uint32_t b0 = word & 0xFF;
+        const std::uint32_t hash =
+            (b0 * 1089 + ((word >> 8) & 0xFF) * 33 + ((word >> 16) & 0xFF)) & (kHashSize - 1);
+        head[hash] = pos;
+        previousTable[pos % KeyChains::kRing] = newest;
+        newestTable[keyHash] = pos;
+        out.acc |= std::uint64_t{b0} << (out.accBits + 1);
+        out.accBits += kLiteralBits;
+        if (out.accBits >= 32) {
+            const auto bits = static_cast<std::uint32_t>(out.acc);
+            out.next[0] = static_cast<std::uint8_t>(bits);
+            out.next[1] = static_cast<std::uint8_t>(bits >> 8);
+            out.next[2] = static_cast<std::uint8_t>(bits >> 16);
+            out.next[3] = static_cast<std::uint8_t>(bits >> 24);
+            out.next += 4;
+            out.room -= 4;
+            out.acc >>= 32;
+            out.accBits -= 32;
+        }
+    }
+    writer.Close(out);
+    return pos;
+}
+
 template <MatchScan kScan>
 bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* head,
                   KeyChains& chains, BitWriter& writer) {
     std::uint32_t pos = 0;
+    const std::uint32_t fastEnd = size > kPrefetchDistance + 4 ? size - kPrefetchDistance - 4 : 0;
     while (pos < size) {
+        if (pos >= kWindowSize && pos < fastEnd && pos % 65536 != 0) {
+            // Up to the next progress line, which the general loop prints.
+            const std::uint32_t boundary = (pos | 0xFFFF) + 1;
+            pos = EncodeLiteralRun(data, pos, std::min(fastEnd, boundary), head, chains, writer);
+            if (pos >= size) {
+                break;
+            }
+        }
         if (pos % 65536 == 0) {
             PrintProgress(pos, size);
         }
         std::uint32_t len = 0;
         std::uint32_t matchPos = 0;
         if (size - pos >= kMinMatch) {
-            constexpr std::uint32_t kPrefetchDistance = 16;
             if (size - pos >= kPrefetchDistance + kMinMatch) {
                 chains.Prefetch(data + pos + kPrefetchDistance);
             }

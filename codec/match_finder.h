@@ -335,9 +335,13 @@ class KeyChains {
 
     std::uint32_t Hash(const std::uint8_t* p) const {
         const std::uint32_t key = p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
-        return (key * 0x9E3779B1u) >> shift_;
+        return (key * kMultiplier) >> shift_;
     }
     std::uint32_t Newest(std::uint32_t hash) const { return newest_[hash]; }
+    std::uint32_t* newest_table() const { return newest_.get(); }
+    std::uint32_t* previous_table() const { return previous_.get(); }
+    unsigned shift() const { return shift_; }
+    static constexpr std::uint32_t kMultiplier = 0x9E3779B1u;
     // Starts loading the entry for the three bytes at p, to be looked up a little later.
     void Prefetch(const std::uint8_t* p) const {
 #if defined(__GNUC__) || defined(__clang__)
