@@ -41,13 +41,32 @@ inline void CopyMatch(std::uint8_t* out, std::uint32_t pos, std::uint32_t distan
     }
 }
 
+// A batch of literals decoded at once: six 9-bit literals fit the 57 bits a peek always holds.
+constexpr std::uint32_t kBatch = 6;
+constexpr unsigned kBatchBits = kBatch * kLiteralBits;
+// The flag bits of the six tokens: all zero when all six are literals.
+constexpr std::uint64_t kBatchFlags =
+    1ULL | 1ULL << 9 | 1ULL << 18 | 1ULL << 27 | 1ULL << 36 | 1ULL << 45;
+
 // Decodes the tokens into out[0, size). Returns false for a corrupt stream.
 bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size) {
     std::uint32_t pos = 0;
     while (pos < size) {
-        if (pos % 65536 == 0) {
+        const std::uint32_t inBlock = pos % 65536;
+        if (inBlock == 0) {
             std::printf("  Progress: %u/%u (%.1f%%)\r", pos, size, pos * 100.0 / size);
             std::fflush(stdout);
+        } else if (inBlock <= 65536 - kBatch && size - pos >= kBatch && in.Has(kBatchBits)) {
+            // Six literals in a row (no token of them starting a progress line) go in one step.
+            const std::uint64_t window = in.Peek();
+            if ((window & kBatchFlags) == 0) {
+                for (std::uint32_t i = 0; i < kBatch; ++i) {
+                    out[pos + i] = static_cast<std::uint8_t>(window >> (kLiteralBits * i + 1));
+                }
+                pos += kBatch;
+                in.Skip(kBatchBits);
+                continue;
+            }
         }
         const std::uint64_t bits = in.Peek();
         if ((bits & 1) == 0) {
