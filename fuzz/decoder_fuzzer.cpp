@@ -1,0 +1,45 @@
+// The decoder on arbitrary streams: the first four bytes are the declared size (as a CBMP header
+// gives it), the rest is the stream. The result must be exactly what the plain bit-by-bit decoder
+// gives, a buffer or a refusal; whatever decodes must survive encoding and decoding again.
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/lz_compress.h"
+#include "codec/lz_decompress.h"
+#include "fuzz/fuzz_support.h"
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    cbmp::fuzz::SilenceStdout();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace cbmp;
+    if (size < 4 || size > 0xFFFFFFFFu) {
+        return 0;
+    }
+    const std::uint32_t declared = fuzz::LoadU32(data);
+    const std::uint8_t* stream = data + 4;
+    const auto streamSize = static_cast<std::uint32_t>(size - 4);
+
+    const ByteBuffer out = LzDecompress(stream, streamSize, declared);
+    const auto expected = fuzz::PlainDecode(stream, streamSize, declared);
+    CBMP_FUZZ_CHECK((out != nullptr) == expected.has_value());
+    if (!out) {
+        return 0;
+    }
+    for (std::uint32_t i = 0; i < declared; ++i) {
+        CBMP_FUZZ_CHECK(out[i] == (*expected)[i]);
+    }
+
+    std::uint32_t again = 0;
+    const ByteBuffer restream = LzCompress(out.get(), declared, again);
+    CBMP_FUZZ_CHECK(restream != nullptr);
+    CBMP_FUZZ_CHECK(fuzz::LoadU32(restream.get()) == declared);
+    const ByteBuffer back = LzDecompress(restream.get(), again, declared);
+    CBMP_FUZZ_CHECK(back != nullptr);
+    for (std::uint32_t i = 0; i < declared; ++i) {
+        CBMP_FUZZ_CHECK(back[i] == out[i]);
+    }
+    return 0;
+}

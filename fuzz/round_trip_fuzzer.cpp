@@ -1,0 +1,109 @@
+// Any payload through the encoder and back. The stream must be the reference encoder's byte for
+// byte, with every candidate scan this processor runs; it must decode to the payload, and to its
+// first bytes when a smaller size is declared; a stream limit refuses exactly the streams that
+// exceed it.
+//
+// Input: a control byte, then the payload. With bit 0 of the control byte set, the next two bytes
+// give a length (256 * byte 1 + byte 2, times 64, at most 150,000 bytes), byte 3 varies the
+// shorter size and the stream limit below, and the bytes after it are repeated up to that
+// length, so that short inputs still reach past the 32 KiB window and the 64 KiB progress step.
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/lz_compress.h"
+#include "codec/lz_decompress.h"
+#include "fuzz/fuzz_support.h"
+#include "tests/reference/reference_lz_compress.h"
+
+namespace {
+
+constexpr std::size_t kMaxTiled = 150000;
+
+cbmp::fuzz::Bytes MakePayload(const std::uint8_t* data, std::size_t size, std::uint32_t& limit) {
+    limit = 0;
+    if (size == 0) {
+        return {};
+    }
+    const std::uint8_t control = data[0];
+    if ((control & 1) == 0 || size < 5) {
+        return cbmp::fuzz::Bytes(data + 1, data + size);
+    }
+    std::size_t length = (std::size_t{data[1]} << 8 | data[2]) * 64;
+    if (length > kMaxTiled) {
+        length = kMaxTiled;
+    }
+    limit = data[3];
+    const std::uint8_t* seed = data + 4;
+    const std::size_t seedSize = size - 4;
+    cbmp::fuzz::Bytes payload(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        payload[i] = seed[i % seedSize];
+    }
+    return payload;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    cbmp::fuzz::SilenceStdout();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace cbmp;
+    std::uint32_t limitByte = 0;
+    const fuzz::Bytes payload = MakePayload(data, size, limitByte);
+    const auto n = static_cast<std::uint32_t>(payload.size());
+
+    std::uint32_t refSize = 0;
+    const ByteBuffer ref = reference::LzCompress(payload.data(), n, refSize);
+    CBMP_FUZZ_CHECK(ref != nullptr);
+
+    for (const MatchScan scan :
+         {MatchScan::kPortable, MatchScan::kSse2, MatchScan::kAvx2, MatchScan::kAvx512}) {
+        if (!MatchScanAvailable(scan)) {
+            continue;
+        }
+        LzCompressOptions options;
+        options.scan = scan;
+        std::uint32_t streamSize = 0;
+        const ByteBuffer stream = LzCompressWith(payload.data(), n, streamSize, options);
+        CBMP_FUZZ_CHECK(stream != nullptr);
+        CBMP_FUZZ_CHECK(streamSize == refSize);
+        for (std::uint32_t i = 0; i < refSize; ++i) {
+            CBMP_FUZZ_CHECK(stream[i] == ref[i]);
+        }
+    }
+
+    // The public entry point (the widest scan) too, and the decoder on its stream.
+    std::uint32_t streamSize = 0;
+    const ByteBuffer stream = LzCompress(payload.data(), n, streamSize);
+    CBMP_FUZZ_CHECK(stream != nullptr && streamSize == refSize);
+    const ByteBuffer back = LzDecompress(stream.get(), streamSize, n);
+    CBMP_FUZZ_CHECK(back != nullptr);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        CBMP_FUZZ_CHECK(back[i] == payload[i]);
+    }
+    if (n > 0) {
+        const std::uint32_t shorter = n - 1 - (limitByte % n);
+        const ByteBuffer prefix = LzDecompress(stream.get(), streamSize, shorter);
+        CBMP_FUZZ_CHECK(prefix != nullptr);
+        for (std::uint32_t i = 0; i < shorter; ++i) {
+            CBMP_FUZZ_CHECK(prefix[i] == payload[i]);
+        }
+    }
+
+    // A stream limit around the real size: refused exactly when the stream is longer.
+    LzCompressOptions limited;
+    limited.maxStreamBytes = refSize - 3 + limitByte % 7;  // refSize is at least 7
+    std::uint32_t limitedSize = 0;
+    const ByteBuffer capped = LzCompressWith(payload.data(), n, limitedSize, limited);
+    CBMP_FUZZ_CHECK((capped != nullptr) == (refSize <= limited.maxStreamBytes));
+    if (capped) {
+        CBMP_FUZZ_CHECK(limitedSize == refSize);
+        for (std::uint32_t i = 0; i < refSize; ++i) {
+            CBMP_FUZZ_CHECK(capped[i] == ref[i]);
+        }
+    }
+    return 0;
+}
