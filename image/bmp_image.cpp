@@ -113,7 +113,7 @@ void DecodeInfoHeader(const std::uint8_t* bytes, BmpImage& image) {
 }
 
 BmpImage* ReadBmpFile(const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = OpenInputFile(path);
     if (file == nullptr) {
         std::fprintf(stderr, "Error: Cannot open file %s\n", path);
         return nullptr;

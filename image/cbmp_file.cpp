@@ -183,7 +183,7 @@ int ReadCbmpFile(const char* path, BmpImage* image) {
     if (image == nullptr) {
         return 0;
     }
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = OpenInputFile(path);
     if (file == nullptr) {
         std::fprintf(stderr, "Error: Cannot open file %s\n", path);
         return 0;

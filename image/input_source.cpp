@@ -33,6 +33,16 @@ bool Grow(BlockBuffer& block, std::uint32_t needed) {
 
 }  // namespace
 
+std::FILE* OpenInputFile(const char* path) {
+    std::FILE* file = std::fopen(path, "rb");
+    std::error_code ec;
+    if (file != nullptr && std::filesystem::is_directory(std::filesystem::path(path), ec)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
 InputSource FileSource(std::FILE* file, const char* path) {
     InputSource in;
     in.file = file;

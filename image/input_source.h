@@ -19,6 +19,10 @@ struct InputSource {
     std::uint64_t position = 0;          // bytes consumed so far
 };
 
+// Opens `path` for binary reading, or returns null when it cannot be opened or is a directory
+// (which some C libraries open, only for every read to fail).
+std::FILE* OpenInputFile(const char* path);
+
 // A source over an open file. `path` is the file's name, used to learn its length when it is a
 // regular file; the file itself is never seeked, so pipes and FIFOs work too.
 InputSource FileSource(std::FILE* file, const char* path);
