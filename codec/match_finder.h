@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 
+#include "codec/byte_buffer.h"
 #include "codec/byte_order.h"
 #include "codec/lz_format.h"
 
@@ -324,12 +325,13 @@ class KeyChains {
             --shift_;
         }
         const std::size_t entries = std::size_t{1} << (32 - shift_);
-        newest_.reset(new (std::nothrow) std::uint32_t[entries]);
+        newestBytes_ = AllocateBytes(entries * sizeof(std::uint32_t));
+        newest_ = reinterpret_cast<std::uint32_t*>(newestBytes_.get());
         previous_.reset(new (std::nothrow) std::uint32_t[kRing]);
         if (!newest_ || !previous_) {
             return false;
         }
-        std::fill_n(newest_.get(), entries, kNoPosition);
+        std::fill_n(newest_, entries, kNoPosition);
         return true;
     }
 
@@ -338,7 +340,7 @@ class KeyChains {
         return (key * kMultiplier) >> shift_;
     }
     std::uint32_t Newest(std::uint32_t hash) const { return newest_[hash]; }
-    std::uint32_t* newest_table() const { return newest_.get(); }
+    std::uint32_t* newest_table() const { return newest_; }
     std::uint32_t* previous_table() const { return previous_.get(); }
     unsigned shift() const { return shift_; }
     static constexpr std::uint32_t kMultiplier = 0x9E3779B1u;
@@ -361,7 +363,8 @@ class KeyChains {
     }
 
   private:
-    std::unique_ptr<std::uint32_t[]> newest_;
+    ByteBuffer newestBytes_;  // in huge pages where the system allows: looked up at random
+    std::uint32_t* newest_ = nullptr;
     std::unique_ptr<std::uint32_t[]> previous_;
     unsigned shift_ = 16;
 };
