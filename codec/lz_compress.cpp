@@ -36,10 +36,12 @@ std::uint32_t EncodeLiteralRun(const std::uint8_t* data, std::uint32_t pos, std:
     std::uint32_t* const previousTable = chains.previous_table();
     const unsigned shift = chains.shift();
     BitWriter::Open out = writer.OpenUp();
-    // Each literal adds 9 bits: stay within the room the writer has.
-    const std::uint32_t fits =
-        static_cast<std::uint32_t>((std::uint64_t{out.room} * 8 - out.accBits) / kLiteralBits);
-    stop = std::min(stop, pos + (fits > 8 ? fits - 8 : 0));
+    // Each literal adds 9 bits: stay within the room the writer has, with a word to spare. The
+    // room may be all but used up (even 0 bytes, with bits still in the accumulator).
+    const std::uint64_t freeBits = std::uint64_t{out.room} * 8;
+    const std::uint64_t fits =
+        freeBits > out.accBits + 64 ? (freeBits - out.accBits - 64) / kLiteralBits : 0;
+    stop = static_cast<std::uint32_t>(std::min<std::uint64_t>(stop, pos + fits));
     for (; pos < stop; ++pos) {
         const std::uint32_t word = LoadLE32(data + pos);
         const std::uint32_t keyHash = ((word & 0xFFFFFF) * KeyChains::kMultiplier) >> shift;
@@ -51,7 +53,14 @@ std::uint32_t EncodeLiteralRun(const std::uint8_t* data, std::uint32_t pos, std:
 #endif
         const std::uint32_t newest = newestTable[keyHash];
         if (pos - newest - 1 < kWindowSize) {
-            break;  // an earlier position in the window may match: search
+            // The chain hash is shared by other bytes now and then. When the latest position
+            // with it holds other bytes and the chain leaves the window right after it, nothing
+            // in the window shares pos's bytes: still a literal, no search.
+            const std::uint32_t before = previousTable[newest % KeyChains::kRing];
+            if (((LoadLE32(data + newest) ^ word) & 0xFFFFFF) == 0 ||
+                (before != kNoPosition && pos - before - 1 < kWindowSize)) {
+                break;  // an earlier position in the window may match: search
+            }
         }
         const std::uint32_t b0 = word & 0xFF;
         const std::uint32_t hash =

@@ -245,8 +245,12 @@ TEST(LzCompress, FailsInsteadOfOverflowingItsStreamLimit) {
     const auto needed = static_cast<std::uint32_t>(free.bytes.size());
     std::uint32_t streamSize = 12345;
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(LzCompressWith(input.data(), size, streamSize, {needed - 1}), nullptr);
-    EXPECT_EQ(LzCompressWith(input.data(), size, streamSize, {65536}), nullptr);
+    // Caps that the stream outgrows at different points, some leaving the writer with no room
+    // at all but bits still pending.
+    for (std::uint32_t cap :
+         {needed - 1, needed - 2, needed - 5, 65536u, 65537u, 65540u, 100000u}) {
+        EXPECT_EQ(LzCompressWith(input.data(), size, streamSize, {cap}), nullptr) << cap;
+    }
     EXPECT_EQ(streamSize, 12345u);  // untouched on failure
     const ByteBuffer exact = LzCompressWith(input.data(), size, streamSize, {needed});
     ::testing::internal::GetCapturedStdout();
