@@ -141,11 +141,11 @@ int main(int argc, char** argv) {
             ok &= Save(root / "decoder", p.name + "-long", WithDeclaredSize(size + 1, stream));
         }
     }
-    // Tiled payloads: a short seed repeated past the window (600 * 64 bytes) and past the first
-    // progress step (1100 * 64 bytes).
+    // Tiled payloads: a short seed repeated past the window (length field 0x8C6F: 38,400 bytes)
+    // and past the first progress step (0xFFFF: 70,000 bytes).
     ok &= Save(root / "round_trip", "tiled-abcdefg",
-               Bytes{1, 600 >> 8, 600 & 0xFF, 3, 'A', 'B', 'C', 'D', 'E', 'F', 'G'});
-    Bytes tiled = {1, 1100 >> 8, 1100 & 0xFF, 5};
+               Bytes{1, 0x8C, 0x6F, 3, 'A', 'B', 'C', 'D', 'E', 'F', 'G'});
+    Bytes tiled = {1, 0xFF, 0xFF, 5};
     const Bytes text = cbmp::testing::RandomText(4000, 6, 9);
     tiled.insert(tiled.end(), text.begin(), text.end());
     ok &= Save(root / "round_trip", "tiled-text", tiled);
