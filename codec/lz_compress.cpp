@@ -130,9 +130,22 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* h
                 return false;
             }
             // Positions inside the match are candidates for later searches, never head entries.
+            // On compressible images nearly every position is one of these: the loop keeps its
+            // state in locals (the table stores could otherwise alias it) and reads each
+            // position's three bytes with one load where four bytes remain.
             const std::uint32_t end = pos + len;
-            const std::uint32_t lastHashed = std::min(end, size - kMinMatch + 1);
-            for (++pos; pos < lastHashed; ++pos) {
+            const std::uint32_t wordEnd = std::min(end, size - 3);
+            std::uint32_t* const newestTable = chains.newest_table();
+            std::uint32_t* const previousTable = chains.previous_table();
+            const unsigned shift = chains.shift();
+            for (++pos; pos < wordEnd; ++pos) {
+                const std::uint32_t keyHash =
+                    ((LoadLE32(data + pos) & 0xFFFFFF) * KeyChains::kMultiplier) >> shift;
+                previousTable[pos % KeyChains::kRing] = newestTable[keyHash];
+                newestTable[keyHash] = pos;
+            }
+            for (const std::uint32_t lastHashed = std::min(end, size - kMinMatch + 1);
+                 pos < lastHashed; ++pos) {
                 const std::uint32_t keyHash = chains.Hash(data + pos);
                 chains.Insert(pos, keyHash, chains.Newest(keyHash));
             }
