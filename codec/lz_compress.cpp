@@ -30,11 +30,14 @@ void PrintProgress(std::uint32_t pos, std::uint32_t size) {
 // Requires pos >= kWindowSize and stop + kPrefetchDistance + 4 <= size.
 constexpr std::uint32_t kPrefetchDistance = 32;
 
+// kShift is the chain hash's shift when known at compile time (the full-size table), else 0: a
+// constant shift keeps the loop's state in registers.
+template <unsigned kShift>
 std::uint32_t EncodeLiteralRun(const std::uint8_t* data, std::uint32_t pos, std::uint32_t stop,
                                std::uint32_t* head, KeyChains& chains, BitWriter& writer) {
     std::uint32_t* const newestTable = chains.newest_table();
     std::uint32_t* const previousTable = chains.previous_table();
-    const unsigned shift = chains.shift();
+    const unsigned shift = kShift != 0 ? kShift : chains.shift();
     BitWriter::Open out = writer.OpenUp();
     // Each literal adds 9 bits: stay within the room the writer has, with a word to spare. The
     // room may be all but used up (even 0 bytes, with bits still in the accumulator).
@@ -95,7 +98,11 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* h
         if (pos >= kWindowSize && pos < fastEnd && pos % 65536 != 0) {
             // Up to the next progress line, which the general loop prints.
             const std::uint32_t boundary = (pos | 0xFFFF) + 1;
-            pos = EncodeLiteralRun(data, pos, std::min(fastEnd, boundary), head, chains, writer);
+            const std::uint32_t stop = std::min(fastEnd, boundary);
+            pos =
+                chains.shift() == KeyChains::kFullShift
+                    ? EncodeLiteralRun<KeyChains::kFullShift>(data, pos, stop, head, chains, writer)
+                    : EncodeLiteralRun<0>(data, pos, stop, head, chains, writer);
             if (pos >= size) {
                 break;
             }

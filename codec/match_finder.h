@@ -316,12 +316,13 @@ inline std::uint32_t FindLongestMatchWith(const std::uint8_t* data, std::uint32_
 // searches end at one look-up, and the others visit only the few positions worth trying.
 class KeyChains {
   public:
-    static constexpr std::uint32_t kRing = 65536;  // more than the window: live links survive
+    static constexpr std::uint32_t kRing = 65536;    // more than the window: live links survive
+    static constexpr unsigned kFullShift = 32 - 20;  // the largest table: 2^20 entries
 
     // Sizes the table for an input of `size` bytes: 2^16 to 2^20 entries.
     bool Create(std::uint32_t size) {
         shift_ = 32 - 16;
-        while (shift_ > 32 - 20 && (std::uint64_t{1} << (32 - shift_ + 2)) < size) {
+        while (shift_ > kFullShift && (std::uint64_t{1} << (32 - shift_ + 2)) < size) {
             --shift_;
         }
         const std::size_t entries = std::size_t{1} << (32 - shift_);

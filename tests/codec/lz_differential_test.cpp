@@ -114,6 +114,12 @@ TEST(LzDifferential, MatchesTheReferenceOnStructuredData) {
     }
 }
 
+TEST(LzDifferential, MatchesTheReferenceOnWholeImages) {
+    // Past 2 MiB the encoder switches to its largest chain table and its fixed-shift loop.
+    ExpectSameStream(ImagePixels(ImageKind::kPhoto, 1024, 1024, 7));
+    ExpectSameStream(ImagePixels(ImageKind::kFlat, 1024, 800, 8));
+}
+
 TEST(LzDifferential, MatchesTheReferenceOnSelfSimilarData) {
     for (std::uint32_t seed = 1; seed <= 12; ++seed) {
         SCOPED_TRACE(seed);
