@@ -24,7 +24,7 @@ class BitWriter {
         maxBytes_ = maxBytes;
         const std::uint32_t initial = std::max(expectedBytes, kInitialCapacity);
         capacity_ = std::min(initial, maxBytes);
-        buffer_ = AllocateBytes(capacity_);
+        buffer_ = AllocateBytes(capacity_, BufferUse::kSparse);
         length_ = 0;
         acc_ = 0;
         accBits_ = 0;
@@ -107,7 +107,7 @@ class BitWriter {
             next *= 2;
         }
         next = std::min<std::uint64_t>(next, maxBytes_);
-        ByteBuffer bigger = AllocateBytes(static_cast<std::size_t>(next));
+        ByteBuffer bigger = AllocateBytes(static_cast<std::size_t>(next), BufferUse::kSparse);
         if (!bigger) {
             return false;
         }

@@ -20,15 +20,22 @@ struct ByteBufferDeleter {
 // allocation or a failed operation); its length always travels beside it as a u32.
 using ByteBuffer = std::unique_ptr<std::uint8_t[], ByteBufferDeleter>;
 
+// How much of a buffer its owner is going to fill.
+enum class BufferUse {
+    kWhole,   // all of it (an image read from a file, a decoded payload)
+    kSparse,  // maybe a small part (room reserved for the worst case): no huge pages, whose
+              // first touch would make a whole 2 MiB resident
+};
+
 // Allocates `size` bytes, contents unspecified, or returns null when memory is exhausted.
 // A zero-byte request still gives a real, non-null buffer, so empty payloads never depend on
 // what an allocator does with a request for nothing.
-inline ByteBuffer AllocateBytes(std::size_t size) {
+inline ByteBuffer AllocateBytes(std::size_t size, BufferUse use = BufferUse::kWhole) {
 #if defined(__linux__)
     // Whole images are tens of megabytes: on Linux they go in huge pages where the system allows
     // it, which takes a five-hundredth of the page faults to fill them.
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    if (size >= 2 * kHugePage && size <= SIZE_MAX - kHugePage) {
+    if (use == BufferUse::kWhole && size >= 2 * kHugePage && size <= SIZE_MAX - kHugePage) {
         const std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
         if (void* bytes = std::aligned_alloc(kHugePage, rounded)) {
             madvise(bytes, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
@@ -36,6 +43,8 @@ inline ByteBuffer AllocateBytes(std::size_t size) {
         }
         return nullptr;
     }
+#else
+    (void)use;
 #endif
     return ByteBuffer(static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size)));
 }

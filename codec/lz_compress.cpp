@@ -257,7 +257,7 @@ ByteBuffer LzCompressWith(const std::uint8_t* data, std::uint32_t size, std::uin
     }
     std::fill_n(head.get(), kHashSize, kNoPosition);
     KeyChains chains;
-    if (!chains.Create(size)) {
+    if (!chains.Create(size, options.chainTableBits)) {
         return nullptr;
     }
 

@@ -29,6 +29,9 @@ struct LzCompressOptions {
     // limit; tests use small caps to reach that guard without gigabytes of input.
     std::uint32_t maxStreamBytes = 0xFFFFFFFFu;
     MatchScan scan = BestMatchScan();  // an unavailable scan falls back to the portable one
+    // Size of the encoder's chain table as a power of two, 16 to 20; 0 chooses by input size.
+    // The stream never depends on it: tests use it to reach every table size on small inputs.
+    unsigned chainTableBits = 0;
 };
 
 // The candidate scan alone, with a given scan (see match_finder.h); `headEntry` is the head-table

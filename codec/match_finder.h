@@ -320,10 +320,14 @@ class KeyChains {
     static constexpr unsigned kFullShift = 32 - 20;  // the largest table: 2^20 entries
 
     // Sizes the table for an input of `size` bytes: 2^16 to 2^20 entries.
-    bool Create(std::uint32_t size) {
+    // `bits`, when not 0, fixes the table at 2^bits entries (16 to 20) instead.
+    bool Create(std::uint32_t size, unsigned bits = 0) {
         shift_ = 32 - 16;
-        while (shift_ > kFullShift && (std::uint64_t{1} << (32 - shift_ + 2)) < size) {
+        while (shift_ > kFullShift && (std::uint64_t{1} << (32 - shift_ + 4)) < size) {
             --shift_;
+        }
+        if (bits >= 16 && bits <= 32 - kFullShift) {
+            shift_ = 32 - bits;
         }
         const std::size_t entries = std::size_t{1} << (32 - shift_);
         newestBytes_ = AllocateBytes(entries * sizeof(std::uint32_t));
