@@ -16,6 +16,14 @@ inline std::uint32_t HashAt(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} * 1089 + std::uint32_t{p[1]} * 33 + p[2]) & (kHashSize - 1);
 }
 
+// Hash3 of the three low bytes of `word` (b0 | b1 << 8 | b2 << 16): b0 * 1,089 + b1 * 33 + b2
+// mod 65,536, where b0 * 1,089 + b2 comes from one multiplication of b0 | b2 << 16 (the
+// product's upper half holds it; its lower half, b0, cannot carry into it).
+inline std::uint32_t HashOfWord(std::uint32_t word) {
+    const std::uint32_t outer = ((word & 0x00FF00FF) * (1089u << 16 | 1u)) >> 16;
+    return (outer + ((word >> 8) & 0xFF) * 33) & (kHashSize - 1);
+}
+
 void PrintProgress(std::uint32_t pos, std::uint32_t size) {
     std::printf("  Progress: %u/%u (%.1f%%)\r", pos, size, pos * 100.0 / size);
     std::fflush(stdout);
@@ -66,8 +74,7 @@ std::uint32_t EncodeLiteralRun(const std::uint8_t* data, std::uint32_t pos, std:
             }
         }
         const std::uint32_t b0 = word & 0xFF;
-        const std::uint32_t hash =
-            (b0 * 1089 + ((word >> 8) & 0xFF) * 33 + ((word >> 16) & 0xFF)) & (kHashSize - 1);
+        const std::uint32_t hash = HashOfWord(word);
         head[hash] = pos;
         previousTable[pos % KeyChains::kRing] = newest;
         newestTable[keyHash] = pos;
