@@ -3,7 +3,10 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 
 #include "codec/lz_compress.h"
@@ -15,9 +18,17 @@ namespace {
 
 using cbmp::testing::Bytes;
 
-// A square 24-bit image-like payload of about `mebibytes` MiB.
+// A square 24-bit image-like payload of about `mebibytes` MiB; or, when CBMP_BENCH_FILE names a
+// file, that file's bytes whatever the size asked for.
 const Bytes& Payload(int mebibytes) {
     static std::map<int, Bytes> cache;
+    if (const char* path = std::getenv("CBMP_BENCH_FILE")) {
+        static const Bytes file = [path] {
+            std::ifstream in(path, std::ios::binary);
+            return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }();
+        return file;
+    }
     auto it = cache.find(mebibytes);
     if (it == cache.end()) {
         std::uint32_t side = 1;
