@@ -120,6 +120,30 @@ TEST(Faults, OutputsThatCannotBeCreated) {
     }
 }
 
+// The output path names the input itself: a failed run leaves the input whole, a successful one
+// replaces it only once the new file is complete.
+TEST(Faults, OutputIsTheInput) {
+    TempDir dir;
+    const Bytes bmp = NoiseBmp();
+    const std::string same = dir / "same.file";
+    testing::WriteFileBytes(same, bmp);
+    ChildSetup full;
+    full.fileSizeLimit = 1000;
+    full.ignoreFileSizeSignal = true;
+    EXPECT_EQ(RunTool({CBMP_EXE, "-c", same, same}, full).exitCode, 1);
+    EXPECT_EQ(testing::ReadFileBytes(same), bmp);
+
+    ASSERT_EQ(RunTool({CBMP_EXE, "-c", same, same}).exitCode, 0);
+    const Bytes cbmp = testing::ReadFileBytes(same);
+    EXPECT_EQ(testing::Slice(cbmp, 0, 4), (Bytes{'C', 'B', 'M', 'P'}));
+    EXPECT_EQ(RunTool({CBMP_EXE, "-d", same, same}, full).exitCode, 1);
+    EXPECT_EQ(testing::ReadFileBytes(same), cbmp);
+
+    ASSERT_EQ(RunTool({CBMP_EXE, "-d", same, same}).exitCode, 0);
+    EXPECT_EQ(testing::ReadFileBytes(same), bmp);
+    EXPECT_EQ(dir.Entries().size(), 1u);
+}
+
 TEST(Faults, InputIsADirectory) {
     TempDir dir;
     const std::string folder = dir / "folder";
