@@ -20,15 +20,22 @@ class BitWriter {
     // Prepares an empty stream of at most `maxBytes` bytes, with room for `expectedBytes` up
     // front (clamped to [64 KiB, maxBytes]): a writer sized for the whole stream never grows.
     // Returns false when memory is exhausted.
+    // When that much room cannot be had, it starts at 64 KiB and grows as the stream does, so
+    // that a stream which fits is never refused for its expected size.
     bool Create(std::uint32_t expectedBytes, std::uint32_t maxBytes) {
         maxBytes_ = maxBytes;
-        const std::uint32_t initial = std::max(expectedBytes, kInitialCapacity);
-        capacity_ = std::min(initial, maxBytes);
-        buffer_ = AllocateBytes(capacity_, BufferUse::kSparse);
         length_ = 0;
         acc_ = 0;
         accBits_ = 0;
-        return buffer_ != nullptr;
+        for (const std::uint32_t wanted : {std::max(expectedBytes, kInitialCapacity),
+                                           kInitialCapacity}) {
+            capacity_ = std::min(wanted, maxBytes);
+            buffer_ = AllocateBytes(capacity_, BufferUse::kSparse);
+            if (buffer_ != nullptr) {
+                return true;
+            }
+        }
+        return false;
     }
 
     // Appends the low `width` bits of `value` (width 1 to 32; the other bits of value are 0).

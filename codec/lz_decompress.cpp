@@ -1,6 +1,7 @@
 #include "codec/lz_decompress.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -102,7 +103,9 @@ bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size) {
 }  // namespace
 
 ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, std::uint32_t size) {
-    if (streamSize < 4 || size > MaxDecodedSize(streamSize)) {
+    // The output carries kSlack bytes more than `size`: on a 32-bit host that sum must not wrap.
+    if (streamSize < 4 || size > MaxDecodedSize(streamSize) ||
+        std::uint64_t{size} + kSlack > SIZE_MAX) {
         return nullptr;
     }
     ByteBuffer out = AllocateBytes(std::size_t{size} + kSlack);

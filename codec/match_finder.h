@@ -331,7 +331,8 @@ class KeyChains {
         }
         const std::size_t entries = std::size_t{1} << (32 - shift_);
         newestBytes_ = AllocateBytes(entries * sizeof(std::uint32_t));
-        newest_ = reinterpret_cast<std::uint32_t*>(newestBytes_.get());
+        newest_ =
+            static_cast<std::uint32_t*>(static_cast<void*>(newestBytes_.get()));  // malloc-aligned
         previous_.reset(new (std::nothrow) std::uint32_t[kRing]);
         if (!newest_ || !previous_) {
             return false;

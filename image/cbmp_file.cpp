@@ -68,8 +68,12 @@ int ReadCbmp(InputSource& in, const char* name, BmpImage* image) {
     if (header.paletteSize > header.originalSize) {
         return 0;
     }
+    // A payload too large for any BMP file (its size and the 54 header bytes must fit the
+    // file header's 32-bit size field) is refused like a stream that cannot be decoded.
     ByteBuffer payload =
-        LzDecompress(stream.data.get(), header.compressedSize, header.originalSize);
+        header.originalSize <= 0xFFFFFFFFu - kBmpHeadersSize
+            ? LzDecompress(stream.data.get(), header.compressedSize, header.originalSize)
+            : nullptr;
     stream.data.reset();
     if (!payload) {
         std::fprintf(stderr, "Error: Decompression failed\n");

@@ -3,6 +3,21 @@
 #include <set>
 #include <string>
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define CBMP_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define CBMP_SANITIZED 1
+#endif
+#endif
+
 #include "codec/lz_format.h"
 #include "tests/codec/codec_test_util.h"
 #include "tests/support/data_generator.h"
@@ -258,6 +273,43 @@ TEST(LzCompress, FailsInsteadOfOverflowingItsStreamLimit) {
     EXPECT_EQ(streamSize, needed);
     EXPECT_TRUE(std::equal(free.bytes.begin(), free.bytes.end(), exact.get()));
 }
+
+#if defined(__linux__) && !defined(CBMP_SANITIZED) && !CBMP_EMULATED
+TEST(LzCompress, GrowsItsStreamWhenTheWorstCaseCannotBeReserved) {
+    // The encoder reserves room for the worst case up front; where the address space cannot hold
+    // that, a stream that fits must still be written, growing as it goes. A child process gets an
+    // address-space limit with room for a compressible payload's real stream, not its worst case.
+    const Bytes input = Periodic(96u << 20, BytesOf("abcdefg"));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1) {
+                pages = 0;
+            }
+            std::fclose(statm);
+        }
+        const rlim_t used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+        const rlimit limit = {used + (48u << 20), used + (48u << 20)};
+        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) {
+            _exit(3);
+        }
+        if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+            _exit(4);
+        }
+        std::uint32_t streamSize = 0;
+        const ByteBuffer stream =
+            LzCompress(input.data(), static_cast<std::uint32_t>(input.size()), streamSize);
+        _exit(stream != nullptr && streamSize < (4u << 20) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "1: refused or failed under the limit; 3, 4: set-up failed";
+}
+#endif
 
 }  // namespace
 }  // namespace cbmp::testing

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "codec/bit_writer.h"
 #include "codec/lz_format.h"
 #include "tests/codec/codec_test_util.h"
@@ -37,12 +39,16 @@ class StreamBuilder {
 };
 
 std::string Console(std::uint32_t size) {
-    std::string text = "Decompressing " + std::to_string(size) + " bytes...\n";
-    if (size > 0) {
-        text += "  Progress: 0/" + std::to_string(size) + " (0.0%)\r";
+    char text[160];
+    if (size == 0) {
+        std::snprintf(text, sizeof text, "Decompressing 0 bytes...\n  Progress: 0/0 (100.0%%)\n");
+    } else {
+        std::snprintf(text, sizeof text,
+                      "Decompressing %u bytes...\n  Progress: 0/%u (0.0%%)\r  Progress: %u/%u "
+                      "(100.0%%)\n",
+                      size, size, size, size);
     }
-    return text + "  Progress: " + std::to_string(size) + "/" + std::to_string(size) +
-           " (100.0%)\n";
+    return text;
 }
 
 TEST(LzDecompress, DecodesOverlappingMatchesAndStopsAtTheRequestedSize) {
@@ -167,6 +173,22 @@ TEST(LzDecompress, RefusesSizesNoStreamOfThatLengthCouldProduce) {
     const CodecRun run = Decompress(stream, size);
     ASSERT_TRUE(run.ok);
     EXPECT_EQ(run.bytes, Periodic(size, BytesOf("pq")));
+}
+
+TEST(LzDecompress, RefusesSizesThatWrapThisHostsAddressSpace) {
+    // On a 32-bit host the output buffer (size plus a little slack) cannot hold sizes near
+    // 4 GiB: the sum would wrap to a few bytes. A stream long enough to pass the size bound must
+    // still be refused before anything is allocated.
+    if (sizeof(std::size_t) > 4) {
+        GTEST_SKIP() << "only a 32-bit size_t can wrap";
+    }
+    const Bytes stream(50'000'000, 0);
+    ASSERT_GE(MaxDecodedSize(static_cast<std::uint32_t>(stream.size())), 0xFFFFFFF5u);
+    for (std::uint32_t size : {0xFFFFFFF0u, 0xFFFFFFF5u, 0xFFFFFFFFu}) {
+        const CodecRun run = Decompress(stream, size);
+        EXPECT_FALSE(run.ok) << size;
+        EXPECT_EQ(run.console, "") << size;
+    }
 }
 
 TEST(LzDecompress, PrintsProgressWhereATokenStartsOnA64KiBBoundary) {
