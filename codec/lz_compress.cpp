@@ -38,6 +38,9 @@ void PrintProgress(std::uint32_t pos, std::uint32_t size) {
 // Requires pos >= kWindowSize and stop + kPrefetchDistance + 4 <= size.
 constexpr std::uint32_t kPrefetchDistance = 32;
 
+// A match at least this long leaves its inside positions out of the chains.
+constexpr std::uint32_t kLongMatch = 64;
+
 // kShift is the chain hash's shift when known at compile time (the full-size table), else 0: a
 // constant shift keeps the loop's state in registers.
 template <unsigned kShift>
@@ -101,8 +104,13 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* h
                   KeyChains& chains, BitWriter& writer) {
     std::uint32_t pos = 0;
     const std::uint32_t fastEnd = size > kPrefetchDistance + 4 ? size - kPrefetchDistance - 4 : 0;
+    // The positions inside long matches are left out of the chains (see below). Until the window
+    // has passed the last of them, the chains cannot prove that a position has no candidate, so
+    // every position is searched by the scan instead; from `chainsWhole` on they can again.
+    std::uint64_t chainsWhole = 0;
     while (pos < size) {
-        if (pos >= kWindowSize && pos < fastEnd && pos % 65536 != 0) {
+        const bool chained = pos >= chainsWhole;
+        if (chained && pos >= kWindowSize && pos < fastEnd && pos % 65536 != 0) {
             // Up to the next progress line, which the general loop prints.
             const std::uint32_t boundary = (pos | 0xFFFF) + 1;
             const std::uint32_t stop = std::min(fastEnd, boundary);
@@ -129,7 +137,9 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* h
             // Nothing in the window shares the first three bytes: no match, and no need to look
             // at the head table (one compare, also false for kNoPosition).
             const std::uint32_t windowStart = pos > kWindowSize ? pos - kWindowSize : 0;
-            if (newest - windowStart < pos - windowStart) {
+            if (!chained) {
+                len = FindLongestMatchWith<kScan>(data, pos, size, head[hash], matchPos);
+            } else if (newest - windowStart < pos - windowStart) {
                 len = FindLongestMatchChained<kScan>(data, pos, size, head[hash], newest, chains,
                                                      matchPos);
             }
@@ -143,11 +153,18 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* h
             if (!writer.Put(token, kMatchBits)) {
                 return false;
             }
-            // Positions inside the match are candidates for later searches, never head entries.
-            // On compressible images nearly every position is one of these: the loop keeps its
-            // state in locals (the table stores could otherwise alias it) and reads each
-            // position's three bytes with one load where four bytes remain.
             const std::uint32_t end = pos + len;
+            if (len >= kLongMatch) {
+                // Compressible images are made of long matches, and entering every position
+                // inside them into the chains would be most of the work. There the scan finds
+                // the next match at once, so the chains are let go until the window has passed.
+                chainsWhole = std::uint64_t{end} + kWindowSize;
+                pos = end;
+                continue;
+            }
+            // Positions inside the match are candidates for later searches, never head entries.
+            // The loop keeps its state in locals (the table stores could otherwise alias it) and
+            // reads each position's three bytes with one load where four bytes remain.
             const std::uint32_t wordEnd = std::min(end, size - 3);
             std::uint32_t* const newestTable = chains.newest_table();
             std::uint32_t* const previousTable = chains.previous_table();

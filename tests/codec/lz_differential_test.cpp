@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 #include <vector>
 
 #include "codec/lz_compress.h"
@@ -197,6 +198,63 @@ TEST(LzDifferential, FindsTheSameMatchForAnyHeadEntry) {
         }
         head[hash] = kNoPosition;
     }
+}
+
+// Random bytes none of whose three-byte sequences hashes like any in `avoid`: filler that never
+// shadows their head-table entries.
+Bytes FillerAvoiding(std::size_t size, const Bytes& avoid, std::uint32_t seed) {
+    std::set<std::uint16_t> hashes;
+    for (std::size_t i = 0; i + 3 <= avoid.size(); ++i) {
+        hashes.insert(reference::Hash3(&avoid[i], 3));
+    }
+    std::mt19937 rng(seed);
+    Bytes out;
+    while (out.size() < size) {
+        out.push_back(static_cast<std::uint8_t>(rng() >> 24));
+        if (out.size() >= 3 && hashes.count(reference::Hash3(&out[out.size() - 3], 3)) != 0) {
+            out.pop_back();
+        }
+    }
+    return out;
+}
+
+TEST(LzDifferential, FindsCandidatesInsideLongMatchesUntilTheyLeaveTheWindow) {
+    // The positions inside a long match are left out of the encoder's chains until the window
+    // has passed them. Here the best candidate for Y at `query` lies inside such a match, exactly
+    // 32,768 bytes back, and is reachable only through the head entry of the token right after
+    // that match.
+    const Bytes y = RandomBytes(20, 41);  // Y, starting with the key K
+    Bytes b = RandomBytes(80, 42);        // B = 80 random bytes + Y
+    b.insert(b.end(), y.begin(), y.end());
+    Bytes avoid = y;
+    Bytes input = b;  // B at 0, Y at 80
+    const Bytes gap = FillerAvoiding(200, avoid, 43);
+    input.insert(input.end(), gap.begin(), gap.end());
+    const auto copyAt = static_cast<std::uint32_t>(input.size());  // B again: a long match
+    input.insert(input.end(), b.begin(), b.end());
+    input.insert(input.end(), y.begin(), y.begin() + 3);  // K alone: a 3-byte match
+    const Bytes after = FillerAvoiding(5, avoid, 44);
+    input.insert(input.end(), after.begin(), after.end());
+    const std::uint32_t query = copyAt + 80 + kWindowSize;
+    const Bytes filler = FillerAvoiding(query - input.size(), avoid, 45);
+    input.insert(input.end(), filler.begin(), filler.end());
+    input.insert(input.end(), y.begin(), y.end());
+    const Bytes tail = FillerAvoiding(10, avoid, 46);
+    input.insert(input.end(), tail.begin(), tail.end());
+
+    ExpectSameStream(input);
+    const Bytes stream = Compress(input).bytes;
+    const ParsedStream parsed = *ParseStream(stream.data(), stream.size());
+    bool found = false;
+    for (const Token& t : parsed.tokens) {
+        if (t.start == copyAt) {
+            EXPECT_TRUE(t.match && t.length >= 64) << "the copy of B should be one long match";
+        }
+        if (t.start == query) {
+            found = t.match && t.distance == kWindowSize && t.length >= 20;
+        }
+    }
+    EXPECT_TRUE(found) << "Y should match its copy inside the long match, 32,768 bytes back";
 }
 
 TEST(LzDifferential, StopsOnlyAfterMoreThan32Bytes) {
