@@ -27,8 +27,8 @@ class BitWriter {
         length_ = 0;
         acc_ = 0;
         accBits_ = 0;
-        for (const std::uint32_t wanted : {std::max(expectedBytes, kInitialCapacity),
-                                           kInitialCapacity}) {
+        for (const std::uint32_t wanted :
+             {std::max(expectedBytes, kInitialCapacity), kInitialCapacity}) {
             capacity_ = std::min(wanted, maxBytes);
             buffer_ = AllocateBytes(capacity_, BufferUse::kSparse);
             if (buffer_ != nullptr) {
