@@ -85,31 +85,11 @@ void FreeBmpImage(BmpImage* image) {
 }
 
 void EncodeInfoHeader(const BmpImage& image, std::uint8_t* bytes) {
-    WriteU32LE(bytes, image.biSize);
-    WriteI32LE(bytes + 4, image.biWidth);
-    WriteI32LE(bytes + 8, image.biHeight);
-    WriteU16LE(bytes + 12, image.biPlanes);
-    WriteU16LE(bytes + 14, image.biBitCount);
-    WriteU32LE(bytes + 16, image.biCompression);
-    WriteU32LE(bytes + 20, image.biSizeImage);
-    WriteI32LE(bytes + 24, image.biXPelsPerMeter);
-    WriteI32LE(bytes + 28, image.biYPelsPerMeter);
-    WriteU32LE(bytes + 32, image.biClrUsed);
-    WriteU32LE(bytes + 36, image.biClrImportant);
+    WriteInfoFields(image, bytes);
 }
 
 void DecodeInfoHeader(const std::uint8_t* bytes, BmpImage& image) {
-    image.biSize = ReadU32LE(bytes);
-    image.biWidth = ReadI32LE(bytes + 4);
-    image.biHeight = ReadI32LE(bytes + 8);
-    image.biPlanes = ReadU16LE(bytes + 12);
-    image.biBitCount = ReadU16LE(bytes + 14);
-    image.biCompression = ReadU32LE(bytes + 16);
-    image.biSizeImage = ReadU32LE(bytes + 20);
-    image.biXPelsPerMeter = ReadI32LE(bytes + 24);
-    image.biYPelsPerMeter = ReadI32LE(bytes + 28);
-    image.biClrUsed = ReadU32LE(bytes + 32);
-    image.biClrImportant = ReadU32LE(bytes + 36);
+    ReadInfoFields(bytes, image);
 }
 
 BmpImage* ReadBmpFile(const char* path) {

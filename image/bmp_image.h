@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "codec/byte_buffer.h"
+#include "image/le_fields.h"
 #include "image/output_file.h"
 
 namespace cbmp {
@@ -62,6 +63,38 @@ struct BmpImageDeleter {
 using BmpImagePtr = std::unique_ptr<BmpImage, BmpImageDeleter>;
 
 // The 40-byte info header of `image`, and the reverse.
+// The 40-byte info header of any record that carries its eleven fields (a BmpImage, a
+// CbmpHeader), serialised in BMP order, and the reverse.
+template <typename Record>
+void WriteInfoFields(const Record& r, std::uint8_t* bytes) {
+    WriteU32LE(bytes, r.biSize);
+    WriteI32LE(bytes + 4, r.biWidth);
+    WriteI32LE(bytes + 8, r.biHeight);
+    WriteU16LE(bytes + 12, r.biPlanes);
+    WriteU16LE(bytes + 14, r.biBitCount);
+    WriteU32LE(bytes + 16, r.biCompression);
+    WriteU32LE(bytes + 20, r.biSizeImage);
+    WriteI32LE(bytes + 24, r.biXPelsPerMeter);
+    WriteI32LE(bytes + 28, r.biYPelsPerMeter);
+    WriteU32LE(bytes + 32, r.biClrUsed);
+    WriteU32LE(bytes + 36, r.biClrImportant);
+}
+
+template <typename Record>
+void ReadInfoFields(const std::uint8_t* bytes, Record& r) {
+    r.biSize = ReadU32LE(bytes);
+    r.biWidth = ReadI32LE(bytes + 4);
+    r.biHeight = ReadI32LE(bytes + 8);
+    r.biPlanes = ReadU16LE(bytes + 12);
+    r.biBitCount = ReadU16LE(bytes + 14);
+    r.biCompression = ReadU32LE(bytes + 16);
+    r.biSizeImage = ReadU32LE(bytes + 20);
+    r.biXPelsPerMeter = ReadI32LE(bytes + 24);
+    r.biYPelsPerMeter = ReadI32LE(bytes + 28);
+    r.biClrUsed = ReadU32LE(bytes + 32);
+    r.biClrImportant = ReadU32LE(bytes + 36);
+}
+
 void EncodeInfoHeader(const BmpImage& image, std::uint8_t* bytes);
 void DecodeInfoHeader(const std::uint8_t* bytes, BmpImage& image);
 

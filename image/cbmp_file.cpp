@@ -101,17 +101,7 @@ int ReadCbmp(InputSource& in, const char* name, BmpImage* image) {
 void EncodeCbmpHeader(const CbmpHeader& header, std::uint8_t* bytes) {
     WriteU32LE(bytes, header.magic);
     WriteU32LE(bytes + 4, header.version);
-    WriteU32LE(bytes + 8, header.biSize);
-    WriteI32LE(bytes + 12, header.biWidth);
-    WriteI32LE(bytes + 16, header.biHeight);
-    WriteU16LE(bytes + 20, header.biPlanes);
-    WriteU16LE(bytes + 22, header.biBitCount);
-    WriteU32LE(bytes + 24, header.biCompression);
-    WriteU32LE(bytes + 28, header.biSizeImage);
-    WriteI32LE(bytes + 32, header.biXPelsPerMeter);
-    WriteI32LE(bytes + 36, header.biYPelsPerMeter);
-    WriteU32LE(bytes + 40, header.biClrUsed);
-    WriteU32LE(bytes + 44, header.biClrImportant);
+    WriteInfoFields(header, bytes + 8);
     WriteU32LE(bytes + 48, header.compressedSize);
     WriteU32LE(bytes + 52, header.originalSize);
     WriteU32LE(bytes + 56, header.paletteSize);
@@ -120,17 +110,7 @@ void EncodeCbmpHeader(const CbmpHeader& header, std::uint8_t* bytes) {
 void DecodeCbmpHeader(const std::uint8_t* bytes, CbmpHeader& header) {
     header.magic = ReadU32LE(bytes);
     header.version = ReadU32LE(bytes + 4);
-    header.biSize = ReadU32LE(bytes + 8);
-    header.biWidth = ReadI32LE(bytes + 12);
-    header.biHeight = ReadI32LE(bytes + 16);
-    header.biPlanes = ReadU16LE(bytes + 20);
-    header.biBitCount = ReadU16LE(bytes + 22);
-    header.biCompression = ReadU32LE(bytes + 24);
-    header.biSizeImage = ReadU32LE(bytes + 28);
-    header.biXPelsPerMeter = ReadI32LE(bytes + 32);
-    header.biYPelsPerMeter = ReadI32LE(bytes + 36);
-    header.biClrUsed = ReadU32LE(bytes + 40);
-    header.biClrImportant = ReadU32LE(bytes + 44);
+    ReadInfoFields(bytes + 8, header);
     header.compressedSize = ReadU32LE(bytes + 48);
     header.originalSize = ReadU32LE(bytes + 52);
     header.paletteSize = ReadU32LE(bytes + 56);
