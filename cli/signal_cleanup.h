@@ -2,7 +2,7 @@
 // The tool runs one operation at a time, so one pending file is tracked.
 #pragma once
 
-#include "image/output_file.h"
+#include "io/output_file.h"
 
 namespace cbmp {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <new>
 
-#include "image/input_source.h"
+#include "io/input_source.h"
 #include "image/le_fields.h"
 
 namespace cbmp {

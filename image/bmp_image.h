@@ -13,7 +13,7 @@
 
 #include "codec/byte_buffer.h"
 #include "image/le_fields.h"
-#include "image/output_file.h"
+#include "io/output_file.h"
 
 namespace cbmp {
 

@@ -4,7 +4,7 @@
 
 #include "codec/lz_compress.h"
 #include "codec/lz_decompress.h"
-#include "image/input_source.h"
+#include "io/input_source.h"
 #include "image/le_fields.h"
 
 namespace cbmp {

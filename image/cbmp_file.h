@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "image/bmp_image.h"
-#include "image/output_file.h"
+#include "io/output_file.h"
 
 namespace cbmp {
 

@@ -1,4 +1,4 @@
-#include "image/input_source.h"
+#include "io/input_source.h"
 
 #include <algorithm>
 #include <cstring>
