@@ -54,7 +54,9 @@ void RunCompress(benchmark::State& state, Compress compress) {
 }
 
 void BM_Compress(benchmark::State& state) {
-    RunCompress(state, cbmp::LzCompress);
+    RunCompress(state, [](const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize) {
+        return cbmp::LzCompress(data, size, streamSize);
+    });
 }
 
 void BM_CompressPortableScan(benchmark::State& state) {
@@ -64,7 +66,9 @@ void BM_CompressPortableScan(benchmark::State& state) {
 }
 
 void BM_CompressReference(benchmark::State& state) {
-    RunCompress(state, cbmp::reference::LzCompress);
+    RunCompress(state, [](const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize) {
+        return cbmp::reference::LzCompress(data, size, streamSize);
+    });
 }
 
 void BM_Decompress(benchmark::State& state) {

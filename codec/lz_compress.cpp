@@ -1,7 +1,6 @@
 #include "codec/lz_compress.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 
 #include "codec/bit_writer.h"
@@ -22,11 +21,6 @@ inline std::uint32_t HashAt(const std::uint8_t* p) {
 inline std::uint32_t HashOfWord(std::uint32_t word) {
     const std::uint32_t outer = ((word & 0x00FF00FF) * (1089u << 16 | 1u)) >> 16;
     return (outer + ((word >> 8) & 0xFF) * 33) & (kHashSize - 1);
-}
-
-void PrintProgress(std::uint32_t pos, std::uint32_t size) {
-    std::printf("  Progress: %u/%u (%.1f%%)\r", pos, size, pos * 100.0 / size);
-    std::fflush(stdout);
 }
 
 // The token loop. Writes every token of `data` into `writer`; false when the writer fails.
@@ -101,7 +95,7 @@ std::uint32_t EncodeLiteralRun(const std::uint8_t* data, std::uint32_t pos, std:
 
 template <MatchScan kScan>
 bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* head,
-                  KeyChains& chains, BitWriter& writer) {
+                  KeyChains& chains, BitWriter& writer, const LzProgress* progress) {
     std::uint32_t pos = 0;
     const std::uint32_t fastEnd = size > kPrefetchDistance + 4 ? size - kPrefetchDistance - 4 : 0;
     // The positions inside long matches are left out of the chains (see below). Until the window
@@ -123,7 +117,7 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* h
             }
         }
         if (pos % 65536 == 0) {
-            PrintProgress(pos, size);
+            Report(progress, LzEvent::kStep, pos, size);
         }
         std::uint32_t len = 0;
         std::uint32_t matchPos = 0;
@@ -197,34 +191,35 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, std::uint32_t* h
 #define CBMP_FLATTEN_FOR(isa) __attribute__((target(isa), flatten))
 CBMP_FLATTEN_FOR("sse2")
 bool EncodeTokensSse2(const std::uint8_t* data, std::uint32_t size, std::uint32_t* head,
-                      KeyChains& chains, BitWriter& writer) {
-    return EncodeTokens<MatchScan::kSse2>(data, size, head, chains, writer);
+                      KeyChains& chains, BitWriter& writer, const LzProgress* progress) {
+    return EncodeTokens<MatchScan::kSse2>(data, size, head, chains, writer, progress);
 }
 CBMP_FLATTEN_FOR("avx2")
 bool EncodeTokensAvx2(const std::uint8_t* data, std::uint32_t size, std::uint32_t* head,
-                      KeyChains& chains, BitWriter& writer) {
-    return EncodeTokens<MatchScan::kAvx2>(data, size, head, chains, writer);
+                      KeyChains& chains, BitWriter& writer, const LzProgress* progress) {
+    return EncodeTokens<MatchScan::kAvx2>(data, size, head, chains, writer, progress);
 }
 CBMP_FLATTEN_FOR("avx2,avx512f,avx512bw")
 bool EncodeTokensAvx512(const std::uint8_t* data, std::uint32_t size, std::uint32_t* head,
-                        KeyChains& chains, BitWriter& writer) {
-    return EncodeTokens<MatchScan::kAvx512>(data, size, head, chains, writer);
+                        KeyChains& chains, BitWriter& writer, const LzProgress* progress) {
+    return EncodeTokens<MatchScan::kAvx512>(data, size, head, chains, writer, progress);
 }
 #endif
 
 bool EncodeTokensWith(MatchScan scan, const std::uint8_t* data, std::uint32_t size,
-                      std::uint32_t* head, KeyChains& chains, BitWriter& writer) {
+                      std::uint32_t* head, KeyChains& chains, BitWriter& writer,
+                      const LzProgress* progress) {
     switch (MatchScanAvailable(scan) ? scan : MatchScan::kPortable) {
 #if CBMP_X86_SCANS
         case MatchScan::kSse2:
-            return EncodeTokensSse2(data, size, head, chains, writer);
+            return EncodeTokensSse2(data, size, head, chains, writer, progress);
         case MatchScan::kAvx2:
-            return EncodeTokensAvx2(data, size, head, chains, writer);
+            return EncodeTokensAvx2(data, size, head, chains, writer, progress);
         case MatchScan::kAvx512:
-            return EncodeTokensAvx512(data, size, head, chains, writer);
+            return EncodeTokensAvx512(data, size, head, chains, writer, progress);
 #endif
         default:
-            return EncodeTokens<MatchScan::kPortable>(data, size, head, chains, writer);
+            return EncodeTokens<MatchScan::kPortable>(data, size, head, chains, writer, progress);
     }
 }
 
@@ -285,15 +280,16 @@ ByteBuffer LzCompressWith(const std::uint8_t* data, std::uint32_t size, std::uin
         return nullptr;
     }
 
-    std::printf("Compressing %u bytes...\n", size);
+    Report(options.progress, LzEvent::kStart, 0, size);
     if (!writer.Put(size, kLengthFieldBits)) {
         return nullptr;
     }
-    const bool ok = EncodeTokensWith(options.scan, data, size, head.get(), chains, writer);
+    const bool ok =
+        EncodeTokensWith(options.scan, data, size, head.get(), chains, writer, options.progress);
     if (!ok) {
         return nullptr;
     }
-    std::printf("  Progress: %u/%u (100.0%%)\n", size, size);
+    Report(options.progress, LzEvent::kEnd, size, size);
     if (!writer.Put(kEndMarker, kEndMarkerBits) || !writer.Finish()) {
         return nullptr;
     }
@@ -301,8 +297,11 @@ ByteBuffer LzCompressWith(const std::uint8_t* data, std::uint32_t size, std::uin
     return writer.Release();
 }
 
-ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize) {
-    return LzCompressWith(data, size, streamSize, LzCompressOptions{});
+ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,
+                      const LzProgress* progress) {
+    LzCompressOptions options;
+    options.progress = progress;
+    return LzCompressWith(data, size, streamSize, options);
 }
 
 }  // namespace cbmp

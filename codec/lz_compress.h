@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "codec/byte_buffer.h"
+#include "codec/lz_progress.h"
 #include "codec/match_finder.h"
 
 namespace cbmp {
@@ -19,10 +20,11 @@ std::uint32_t FindLongestMatch(const std::uint8_t* data, std::uint32_t pos, std:
 
 // Compresses `size` bytes of `data`. Returns a new buffer whose first `streamSize` bytes are the
 // stream (it is allocated for the worst case, of which only the stream's pages are touched), or
-// null when memory is exhausted or the stream would not
-// fit a u32 length; `streamSize` is written only on success. Prints "Compressing %u bytes...",
-// progress lines and a closing 100.0% line.
-ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize);
+// null when memory is exhausted or the stream would not fit a u32 length; `streamSize` is written
+// only on success. Reports its start, a step wherever a token starts on a multiple of 65,536, and
+// its end to `progress` (may be null); the end is not reported when the call fails.
+ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,
+                      const LzProgress* progress = nullptr);
 
 struct LzCompressOptions {
     // A stream that would grow past this many bytes fails the call. LzCompress caps at the u32
@@ -32,6 +34,7 @@ struct LzCompressOptions {
     // Size of the encoder's chain table as a power of two, 16 to 20; 0 chooses by input size.
     // The stream never depends on it: tests use it to reach every table size on small inputs.
     unsigned chainTableBits = 0;
+    const LzProgress* progress = nullptr;
 };
 
 // The candidate scan alone, with a given scan (see match_finder.h); `headEntry` is the head-table

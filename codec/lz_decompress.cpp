@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "codec/bit_reader.h"
@@ -50,13 +49,13 @@ constexpr std::uint64_t kBatchFlags =
     1ULL | 1ULL << 9 | 1ULL << 18 | 1ULL << 27 | 1ULL << 36 | 1ULL << 45;
 
 // Decodes the tokens into out[0, size). Returns false for a corrupt stream.
-bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size) {
+bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size,
+                  const LzProgress* progress) {
     std::uint32_t pos = 0;
     while (pos < size) {
         const std::uint32_t inBlock = pos % 65536;
         if (inBlock == 0) {
-            std::printf("  Progress: %u/%u (%.1f%%)\r", pos, size, pos * 100.0 / size);
-            std::fflush(stdout);
+            Report(progress, LzEvent::kStep, pos, size);
         } else if (inBlock <= 65536 - kBatch && size - pos >= kBatch && in.Has(kBatchBits)) {
             // Six literals in a row (no token of them starting a progress line) go in one step.
             const std::uint64_t window = in.Peek();
@@ -102,7 +101,8 @@ bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size) {
 
 }  // namespace
 
-ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, std::uint32_t size) {
+ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, std::uint32_t size,
+                        const LzProgress* progress) {
     // The output carries kSlack bytes more than `size`: on a 32-bit host that sum must not wrap.
     if (streamSize < 4 || size > MaxDecodedSize(streamSize) ||
         std::uint64_t{size} + kSlack > SIZE_MAX) {
@@ -115,9 +115,9 @@ ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, st
     BitReader in(stream, streamSize);
     in.Skip(kLengthFieldBits);  // the caller's size is the one that counts
 
-    std::printf("Decompressing %u bytes...\n", size);
-    const bool ok = DecodeTokens(in, out.get(), size);
-    std::printf("  Progress: %u/%u (100.0%%)\n", size, size);
+    Report(progress, LzEvent::kStart, 0, size);
+    const bool ok = DecodeTokens(in, out.get(), size, progress);
+    Report(progress, LzEvent::kEnd, size, size);
     return ok ? std::move(out) : nullptr;
 }
 

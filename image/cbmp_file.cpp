@@ -4,12 +4,35 @@
 
 #include "codec/lz_compress.h"
 #include "codec/lz_decompress.h"
-#include "io/input_source.h"
 #include "image/le_fields.h"
+#include "io/input_source.h"
 
 namespace cbmp {
 
 namespace {
+
+// Prints the codec's progress as console lines: "Compressing %u bytes..." or "Decompressing %u
+// bytes...", a line for each step, and the closing 100.0% line.
+void PrintProgress(void* context, LzEvent event, std::uint32_t pos, std::uint32_t size) {
+    const char* verb = static_cast<const char*>(context);
+    switch (event) {
+        case LzEvent::kStart:
+            std::printf("%s %u bytes...\n", verb, size);
+            break;
+        case LzEvent::kStep:
+            std::printf("  Progress: %u/%u (%.1f%%)\r", pos, size, pos * 100.0 / size);
+            std::fflush(stdout);
+            break;
+        case LzEvent::kEnd:
+            std::printf("  Progress: %u/%u (100.0%%)\n", size, size);
+            break;
+    }
+}
+
+char kCompressing[] = "Compressing";
+char kDecompressing[] = "Decompressing";
+const LzProgress kCompressProgress{&PrintProgress, kCompressing};
+const LzProgress kDecompressProgress{&PrintProgress, kDecompressing};
 
 void CopyInfoHeader(const BmpImage& from, CbmpHeader& to) {
     to.biSize = from.biSize;
@@ -70,10 +93,10 @@ int ReadCbmp(InputSource& in, const char* name, BmpImage* image) {
     }
     // A payload too large for any BMP file (its size and the 54 header bytes must fit the
     // file header's 32-bit size field) is refused like a stream that cannot be decoded.
-    ByteBuffer payload =
-        header.originalSize <= 0xFFFFFFFFu - kBmpHeadersSize
-            ? LzDecompress(stream.data.get(), header.compressedSize, header.originalSize)
-            : nullptr;
+    ByteBuffer payload = header.originalSize <= 0xFFFFFFFFu - kBmpHeadersSize
+                             ? LzDecompress(stream.data.get(), header.compressedSize,
+                                            header.originalSize, &kDecompressProgress)
+                             : nullptr;
     stream.data.reset();
     if (!payload) {
         std::fprintf(stderr, "Error: Decompression failed\n");
@@ -127,7 +150,8 @@ int WriteCbmpFile(const char* path, const BmpImage* image, const TempFileObserve
     static constexpr std::uint8_t kNoBytes[1] = {0};
     const std::uint8_t* payload = image->payload ? image->payload.get() : kNoBytes;
     std::uint32_t streamSize = 0;
-    ByteBuffer stream = LzCompress(payload, static_cast<std::uint32_t>(originalSize), streamSize);
+    ByteBuffer stream = LzCompress(payload, static_cast<std::uint32_t>(originalSize), streamSize,
+                                   &kCompressProgress);
     if (!stream) {
         return 0;
     }

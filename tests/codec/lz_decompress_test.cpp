@@ -120,9 +120,9 @@ TEST(LzDecompress, NeverReadsPastTheEndOfTheStream) {
     const Bytes full = StreamBuilder(3).Literal('a').Literal('b').Literal('c').End().Build();
     // The three literals end in bit 59, in the eighth byte.
     for (std::uint32_t visible = 5; visible < 8; ++visible) {
-        ::testing::internal::CaptureStdout();
-        const ByteBuffer out = LzDecompress(full.data(), visible, 3);
-        const std::string console = ::testing::internal::GetCapturedStdout();
+        const ProgressText progress("Decompressing");
+        const ByteBuffer out = LzDecompress(full.data(), visible, 3, progress.sink());
+        const std::string console = progress.text();
         EXPECT_EQ(out, nullptr) << visible << " visible bytes";
         EXPECT_EQ(console, Console(3)) << "the 100% line closes even a failed decoding";
     }

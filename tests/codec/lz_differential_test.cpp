@@ -60,16 +60,16 @@ Bytes Stream(const ByteBuffer& buffer, std::uint32_t size) {
 void ExpectSameStream(const Bytes& input, unsigned chainTableBits = 0) {
     const auto size = static_cast<std::uint32_t>(input.size());
     std::uint32_t refSize = 0;
-    ::testing::internal::CaptureStdout();
-    const ByteBuffer ref = reference::LzCompress(input.data(), size, refSize);
-    const std::string refConsole = ::testing::internal::GetCapturedStdout();
+    const ProgressText refProgress("Compressing");
+    const ByteBuffer ref = reference::LzCompress(input.data(), size, refSize, refProgress.sink());
+    const std::string& refConsole = refProgress.text();
     ASSERT_NE(ref, nullptr);
     for (MatchScan scan : Scans()) {
         std::uint32_t fastSize = 0;
-        ::testing::internal::CaptureStdout();
-        const ByteBuffer fast =
-            LzCompressWith(input.data(), size, fastSize, {0xFFFFFFFFu, scan, chainTableBits});
-        const std::string fastConsole = ::testing::internal::GetCapturedStdout();
+        const ProgressText fastProgress("Compressing");
+        const ByteBuffer fast = LzCompressWith(
+            input.data(), size, fastSize, {0xFFFFFFFFu, scan, chainTableBits, fastProgress.sink()});
+        const std::string& fastConsole = fastProgress.text();
         ASSERT_NE(fast, nullptr) << Name(scan);
         ASSERT_EQ(Stream(fast, fastSize), Stream(ref, refSize))
             << Name(scan) << " scan differs on " << size << " bytes";

@@ -3,7 +3,6 @@
 #include "tests/reference/reference_lz_compress.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "codec/lz_format.h"
 #include "tests/reference/reference_bit_writer.h"
@@ -54,7 +53,8 @@ std::uint32_t FindLongestMatch(const std::uint8_t* data, std::uint32_t pos, std:
 }
 
 ByteBuffer LzCompressWithLimit(const std::uint8_t* data, std::uint32_t size,
-                               std::uint32_t& streamSize, std::uint32_t maxStreamBytes) {
+                               std::uint32_t& streamSize, std::uint32_t maxStreamBytes,
+                               const LzProgress* progress) {
     BitWriter writer;
     if (!writer.Create(maxStreamBytes)) {
         return nullptr;
@@ -65,13 +65,12 @@ ByteBuffer LzCompressWithLimit(const std::uint8_t* data, std::uint32_t size,
     }
     std::fill_n(head.get(), kHashSize, kNoPosition);
 
-    std::printf("Compressing %u bytes...\n", size);
+    Report(progress, LzEvent::kStart, 0, size);
     bool ok = writer.Put(size, kLengthFieldBits);
     std::uint32_t pos = 0;
     while (ok && pos < size) {
         if (pos % 65536 == 0) {
-            std::printf("  Progress: %u/%u (%.1f%%)\r", pos, size, pos * 100.0 / size);
-            std::fflush(stdout);
+            Report(progress, LzEvent::kStep, pos, size);
         }
         std::uint32_t matchPos = 0;
         const std::uint32_t len = FindLongestMatch(data, pos, size, head.get(), matchPos);
@@ -91,7 +90,7 @@ ByteBuffer LzCompressWithLimit(const std::uint8_t* data, std::uint32_t size,
     if (!ok) {
         return nullptr;
     }
-    std::printf("  Progress: %u/%u (100.0%%)\n", size, size);
+    Report(progress, LzEvent::kEnd, size, size);
     if (!writer.Put(kEndMarker, kEndMarkerBits)) {
         return nullptr;
     }
@@ -104,8 +103,9 @@ ByteBuffer LzCompressWithLimit(const std::uint8_t* data, std::uint32_t size,
     return result;
 }
 
-ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize) {
-    return LzCompressWithLimit(data, size, streamSize, 0xFFFFFFFFu);
+ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,
+                      const LzProgress* progress) {
+    return LzCompressWithLimit(data, size, streamSize, 0xFFFFFFFFu, progress);
 }
 
 }  // namespace cbmp::reference
