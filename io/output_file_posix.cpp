@@ -12,8 +12,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -71,13 +71,13 @@ bool SplitPath(const std::string& path, std::string& dir, std::string& name) {
         return false;
     }
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        dir = ".";
-        name = path;
-    } else {
-        dir = slash == 0 ? "/" : path.substr(0, slash);
-        name = path.substr(slash + 1);
+    const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dirLength = slash == std::string::npos ? 0 : (slash == 0 ? 1 : slash);
+    dir.assign(path.data(), dirLength);
+    if (dir.empty()) {
+        dir.push_back('.');
     }
+    name.assign(path.data() + nameAt, path.size() - nameAt);
     return name != "." && name != "..";
 }
 
@@ -118,11 +118,18 @@ bool LocateName(const char* path, int fd, const struct stat& st, int& dirFd, std
 
 // The process's umask, read without changing it (umask() would, for every thread at once).
 mode_t CurrentUmask() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Umask:", 0) == 0) {
-            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
+    const int fd = KeepOffStandardStreams(open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+    if (fd >= 0) {
+        std::string status;
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+            status.append(buffer, static_cast<std::size_t>(got));
+        }
+        close(fd);
+        const std::size_t at = status.find("\nUmask:");
+        if (at != std::string::npos) {
+            return static_cast<mode_t>(std::strtoul(status.c_str() + at + 7, nullptr, 8) & 0777);
         }
     }
     const mode_t mask = umask(022);

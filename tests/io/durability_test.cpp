@@ -48,8 +48,7 @@ extern "C" int renameat(int fromDir, const char* from, int toDir, const char* to
     struct stat st {};
     fstatat(fromDir, from, &st, AT_SYMLINK_NOFOLLOW);
     g_events.push_back({"rename", st.st_ino});
-    return Real<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir,
-                                                                          to);
+    return Real<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir, to);
 }
 
 namespace cbmp {

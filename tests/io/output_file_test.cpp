@@ -248,7 +248,11 @@ TEST(OutputFile, RefusesTheInputUnderAnyName) {
     }
     EXPECT_EQ(testing::ReadFileBytes(input), kOld);
     EXPECT_EQ(dir.Entries().size(), 3u);
+    // Another file is written, with the mode a new file gets.
+    const mode_t mask = umask(027);
     EXPECT_EQ(WriteNew(dir / "out.bin", &identity), OpenStatus::kOpened);
+    umask(mask);
+    EXPECT_EQ(Stat(dir / "out.bin").st_mode & 07777, 0640u);
 }
 
 // Whatever a plain open for writing refuses is refused: a link loop, a link the kernel will not
