@@ -16,7 +16,9 @@ namespace {
 // The handler only reads these. The output file layer calls the observer with every signal
 // blocked, so the handler never runs while they change.
 char g_pendingName[4096];
+#ifndef _WIN32
 int g_pendingDir = -1;
+#endif
 volatile std::sig_atomic_t g_pending = 0;
 
 void RemovePending() {
