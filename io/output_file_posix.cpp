@@ -317,6 +317,7 @@ OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
         }
         if (errno != EACCES && errno != EPERM && errno != EROFS) {
             RemoveTemporary();
+            RemoveCreatedTarget();
             Reset();
             return OpenStatus::kCannotCreate;
         }
