@@ -31,11 +31,11 @@ using testing::RunTool;
 using testing::TempDir;
 
 Bytes SmallBmp() {
-    testing::BmpSpec spec;
-    spec.width = 32;
-    spec.height = 32;
-    spec.pixels = testing::RandomBytes(32 * 32 * 3, 7);
-    return testing::BuildBmp(spec);
+    testing::BmpSpec image;
+    image.width = 32;
+    image.height = 32;
+    image.pixels = testing::RandomBytes(32 * 32 * 3, 7);
+    return testing::BuildBmp(image);
 }
 
 // "cbmp -c *.bmp": everything after the output is refused before anything is written.
