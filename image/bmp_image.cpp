@@ -101,6 +101,9 @@ BmpImage* ReadBmpFile(const char* path) {
     InputSource in = FileSource(file, path);
     BmpImage* image = ReadBmp(in);
     std::fclose(file);
+    if (image != nullptr) {
+        image->source = in.identity;
+    }
     return image;
 }
 
@@ -114,7 +117,12 @@ int WriteBmpFile(const char* path, const BmpImage* image, const TempFileObserver
         return 0;
     }
     OutputFile out;
-    if (!out.Open(path, observer)) {
+    const OpenStatus opened = out.Open(path, &image->source, observer);
+    if (opened == OpenStatus::kSameAsInput) {
+        std::fprintf(stderr, "Error: Output file is the input file\n");
+        return 0;
+    }
+    if (opened != OpenStatus::kOpened) {
         std::fprintf(stderr, "Error: Cannot create file %s\n", path);
         return 0;
     }

@@ -47,6 +47,10 @@ struct BmpImage {
     std::uint32_t paletteSize = 0;
     std::uint32_t pixelSize = 0;
 
+    // The file the record was read from, so that a writer can refuse to replace it; unknown for
+    // a record read from memory or built by hand.
+    FileIdentity source;
+
     const std::uint8_t* Palette() const { return paletteSize == 0 ? nullptr : payload.get(); }
     const std::uint8_t* Pixels() const { return payload ? payload.get() + paletteSize : nullptr; }
 };

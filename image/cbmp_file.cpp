@@ -165,7 +165,12 @@ int WriteCbmpFile(const char* path, const BmpImage* image, const TempFileObserve
     CopyInfoHeader(*image, header);
 
     OutputFile out;
-    if (!out.Open(path, observer)) {
+    const OpenStatus opened = out.Open(path, &image->source, observer);
+    if (opened == OpenStatus::kSameAsInput) {
+        std::fprintf(stderr, "Error: Output file is the input file\n");
+        return 0;
+    }
+    if (opened != OpenStatus::kOpened) {
         std::fprintf(stderr, "Error: Cannot create file %s\n", path);
         return 0;
     }
@@ -198,6 +203,9 @@ int ReadCbmpFile(const char* path, BmpImage* image) {
     }
     InputSource in = FileSource(file, path);
     const int result = ReadCbmp(in, path, image);
+    if (result == 1) {
+        image->source = in.identity;
+    }
     if (in.file != nullptr) {
         std::fclose(in.file);
     }
