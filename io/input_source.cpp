@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "io/native_path.h"
+
 namespace cbmp {
 
 namespace {
@@ -34,9 +36,9 @@ bool Grow(BlockBuffer& block, std::uint32_t needed) {
 }  // namespace
 
 std::FILE* OpenInputFile(const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = OpenFile(path, "rb", PathRole::kInput);
     std::error_code ec;
-    if (file != nullptr && std::filesystem::is_directory(std::filesystem::path(path), ec)) {
+    if (file != nullptr && std::filesystem::is_directory(NativePath(path, PathRole::kInput), ec)) {
         std::fclose(file);
         return nullptr;
     }
@@ -47,7 +49,7 @@ InputSource FileSource(std::FILE* file, const char* path) {
     InputSource in;
     in.file = file;
     std::error_code ec;
-    const std::filesystem::path p(path);
+    const std::filesystem::path p = NativePath(path, PathRole::kInput);
     if (std::filesystem::is_regular_file(p, ec)) {
         const std::uintmax_t length = std::filesystem::file_size(p, ec);
         if (!ec) {

@@ -12,6 +12,8 @@
 #include <system_error>
 #include <thread>
 
+#include "io/native_path.h"
+
 #ifdef _WIN32
 #include <io.h>
 #ifndef NOMINMAX
@@ -28,34 +30,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Narrow names are in the encoding that the C library's file functions take. std::filesystem
-// reads narrow strings the same way except on Windows, where the file functions use the ANSI
-// code page and std::filesystem does not; there the conversion is done here.
+// Narrow names are in the encoding that the file functions of io/native_path.h take.
 fs::path FromNarrow(const std::string& narrow) {
-#ifdef _WIN32
-    const int size = MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, nullptr, 0);
-    if (size > 0) {
-        std::wstring wide(static_cast<std::size_t>(size), L'\0');
-        MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, wide.data(), size);
-        wide.resize(static_cast<std::size_t>(size) - 1);
-        return fs::path(wide);
-    }
-#endif
-    return fs::path(narrow);
+    return NativePath(narrow.c_str(), PathRole::kOutput);
 }
 
 std::string ToNarrow(const fs::path& path) {
-#ifdef _WIN32
-    const std::wstring& wide = path.native();
-    const int size = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size > 0) {
-        std::string narrow(static_cast<std::size_t>(size), '\0');
-        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, narrow.data(), size, nullptr, nullptr);
-        narrow.resize(static_cast<std::size_t>(size) - 1);
-        return narrow;
-    }
-#endif
-    return path.string();
+    return NarrowName(path);
 }
 
 // Follows symbolic links (up to a sane depth) to the path that is to be replaced. A dangling
@@ -79,8 +60,8 @@ fs::path ResolveTarget(fs::path path) {
 // Creates a new file exclusively; the process umask applies as for any new file.
 std::FILE* CreateExclusive(const std::string& path) {
 #ifdef _WIN32
-    const int fd =
-        _open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const int fd = OpenDescriptor(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
+                                  _S_IREAD | _S_IWRITE, PathRole::kOutput);
     if (fd < 0) {
         return nullptr;
     }
@@ -129,7 +110,7 @@ bool OutputFile::Open(const char* path, const TempFileObserver* observer) {
         // A FIFO or device is written in place; a directory fails to open here.
         inPlace_ = true;
         writePath_ = target_;
-        file_ = std::fopen(target_.c_str(), "wb");
+        file_ = OpenFile(target_.c_str(), "wb", PathRole::kOutput);
         return file_ != nullptr;
     }
     inPlace_ = false;
