@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build tree into a scratch prefix and checks what a user of the package gets: the
-# installed files, a C program built through pkg-config and one through find_package(cbmp), both
-# run on a real bitmap, and the .deb that CPack makes.
+# installed files and their split into components, a C program built through pkg-config and one
+# through find_package(cbmp), both run on a real bitmap, and the .deb packages that CPack makes.
 # Usage: check_install.sh <build dir> <scratch dir> <C compiler> <CMake generator> <sample.bmp>
 set -euo pipefail
 build=$1 scratch=$2 cc=$3 generator=$4 sample=$5
@@ -20,11 +20,28 @@ libdir=$(dirname "$(find "$prefix" -name 'libcbmp.so.1' | head -n 1)")
 [ -n "$libdir" ] || fail "libcbmp.so.1 not installed"
 for f in "$prefix/bin/cbmp" "$prefix/include/cbmp.h" "$libdir/libcbmp.so" \
          "$libdir/libcbmp.so.1.0.0.1" "$libdir/pkgconfig/cbmp.pc" \
-         "$libdir/cmake/cbmp/cbmpConfig.cmake" "$prefix/share/man/man1/cbmp.1"; do
+         "$libdir/cmake/cbmp/cbmpConfig.cmake" "$prefix/share/man/man1/cbmp.1.gz" \
+         "$prefix/share/bash-completion/completions/cbmp" "$prefix/share/doc/cbmp/cbmp-format.md"; do
     [ -e "$f" ] || fail "$f not installed"
 done
 [ "$(readlink "$libdir/libcbmp.so.1")" = libcbmp.so.1.0.0.1 ] || fail "libcbmp.so.1 link"
-"$prefix/bin/cbmp" -h >/dev/null || fail "installed tool does not run"
+[ "$("$prefix/bin/cbmp" --version)" = "cbmp 1.0.0.1" ] || fail "installed tool does not run"
+gzip -dc "$prefix/share/man/man1/cbmp.1.gz" | grep -q '^\.TH CBMP 1' || fail "manual page"
+
+# Each component installs only its own files.
+component_files() {
+    rm -rf "$scratch/component"
+    cmake --install "$build" --prefix "$scratch/component" --component "$1" >/dev/null
+    (cd "$scratch/component" && find . -type f -o -type l | sort)
+}
+tool=$(component_files tool) runtime=$(component_files runtime)
+development=$(component_files development)
+[ "$(grep -c . <<<"$tool")" = 4 ] || fail "tool component: $tool"
+[ "$runtime" = "$(printf './lib/libcbmp.so.1\n./lib/libcbmp.so.1.0.0.1')" ] ||
+    fail "runtime component: $runtime"
+for f in include/cbmp.h 'libcbmp\.so$' cbmp.pc cbmpConfig.cmake; do
+    grep -q -- "$f" <<<"$development" || fail "development component lacks $f"
+done
 
 run_consumer() {
     local program=$1 name=$2
@@ -50,17 +67,17 @@ cmake --build "$scratch/consumer-build" >"$scratch/consumer-build.log"
 run_consumer "$scratch/consumer-build/consumer" find-package
 cmp -s "$scratch/pkg-config.cbmp" "$scratch/find-package.cbmp" || fail "consumers disagree"
 
-# The Debian package.
+# The Debian packages, one per component (their full check, with lintian and dpkg, is
+# packaging/test-debs.sh).
 if command -v dpkg-deb >/dev/null; then
     (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/package" \
         >"$scratch/cpack.log") || fail "cpack failed"
-    deb=$(find "$scratch/package" -maxdepth 1 -name 'cbmp_1.0.0.1_*.deb' | head -n 1)
-    [ -n "$deb" ] || fail "no .deb produced"
-    contents=$(dpkg-deb -c "$deb")
-    for f in ./usr/bin/cbmp ./usr/include/cbmp.h libcbmp.so.1 cbmp.pc cbmpConfig.cmake \
-             ./usr/share/man/man1/cbmp.1; do
-        grep -q -- "$f" <<<"$contents" || fail "$f missing from $deb"
+    for package in cbmp:usr/bin/cbmp libcbmp1:libcbmp.so.1 libcbmp-dev:usr/include/cbmp.h; do
+        name=${package%%:*} file=${package#*:}
+        deb=$(find "$scratch/package" -maxdepth 1 -name "${name}_1.0.0.1-1_*.deb" | head -n 1)
+        [ -n "$deb" ] || fail "no $name package produced"
+        contents=$(dpkg-deb -c "$deb")
+        grep -q -- "$file" <<<"$contents" || fail "$file missing from $deb"
     done
-    [ "$(dpkg-deb -f "$deb" Package)" = cbmp ] || fail "package name"
 fi
 echo "install, pkg-config, find_package and package checks passed"
