@@ -15,11 +15,11 @@ TEST(NativePathText, Utf16RoundTripsExactlyThroughUtf8) {
     const std::u16string names[] = {
         u"",
         u"image.bmp",
-        u"\u007F\u0080\u07FF\u0800\uFFFF",                   // each sequence length's ends
-        u"Ünï 写真 \U0001F5BC\U0010FFFF.bmp",                // surrogate pairs
-        std::u16string(1, char16_t{0xD800}) + u"a",          // a lone high surrogate
-        u"b" + std::u16string(1, char16_t{0xDFFF}),          // a lone low surrogate
-        std::u16string{char16_t{0xDC00}, char16_t{0xD800}},  // two surrogates in the wrong order
+        u"\u007F\u0080\u07FF\u0800\uFFFF",     // each sequence length's ends
+        u"Ünï 写真 \U0001F5BC\U0010FFFF.bmp",  // surrogate pairs
+        {char16_t{0xD800}, u'a'},              // a lone high surrogate
+        {u'b', char16_t{0xDFFF}},              // a lone low surrogate
+        {char16_t{0xDC00}, char16_t{0xD800}},  // two surrogates in the wrong order
     };
     for (const std::u16string& name : names) {
         EXPECT_EQ(Utf16FromUtf8(Utf8FromUtf16(name)), name);
@@ -29,13 +29,13 @@ TEST(NativePathText, Utf16RoundTripsExactlyThroughUtf8) {
 }
 
 TEST(NativePathText, InvalidUtf8BecomesReplacementCharacters) {
-    const std::u16string r(1, char16_t{0xFFFD});
-    EXPECT_EQ(Utf16FromUtf8("a\x80z"), u"a" + r + u"z");          // stray continuation byte
-    EXPECT_EQ(Utf16FromUtf8("\xC0\xAF"), r + r);                  // overlong '/'
-    EXPECT_EQ(Utf16FromUtf8("\xE5\x86"), r + r);                  // cut short at the end
-    EXPECT_EQ(Utf16FromUtf8("\xE5(x"), r + u"(x");                // cut short by ASCII
-    EXPECT_EQ(Utf16FromUtf8("\xF4\x90\x80\x80"), r + r + r + r);  // above U+10FFFF
-    EXPECT_EQ(Utf16FromUtf8("\xFF"), r);
+    constexpr char16_t r = 0xFFFD;
+    EXPECT_EQ(Utf16FromUtf8("a\x80z"), (std::u16string{u'a', r, u'z'}));  // stray continuation
+    EXPECT_EQ(Utf16FromUtf8("\xC0\xAF"), (std::u16string{r, r}));         // overlong '/'
+    EXPECT_EQ(Utf16FromUtf8("\xE5\x86"), (std::u16string{r, r}));         // cut short at the end
+    EXPECT_EQ(Utf16FromUtf8("\xE5(x"), (std::u16string{r, u'(', u'x'}));  // cut short by ASCII
+    EXPECT_EQ(Utf16FromUtf8("\xF4\x90\x80\x80"), (std::u16string{r, r, r, r}));  // > U+10FFFF
+    EXPECT_EQ(Utf16FromUtf8("\xFF"), (std::u16string{r}));
 }
 
 #ifdef _WIN32

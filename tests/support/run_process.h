@@ -8,6 +8,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// Left over from 16-bit pointers: empty macros that would swallow these names in test code.
+#undef far
+#undef near
 #else
 #include <fcntl.h>
 #include <sys/wait.h>
