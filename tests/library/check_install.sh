@@ -60,6 +60,31 @@ export PKG_CONFIG_PATH=$moved_libdir/pkgconfig
     $(pkg-config --cflags --libs cbmp)
 libdir=$moved_libdir run_consumer "$scratch/consumer-pc" pkg-config
 
+# The manual page's C example: it must build as printed and tell success from failure, also
+# when a file from an earlier run is in the way.
+sed -n '/^#include <cbmp.h>$/,/^}$/p' "$here/../../docs/cbmp.1" | sed 's/\\-/-/g' \
+    >"$scratch/example.c"
+grep -q 'BMPCompact' "$scratch/example.c" || fail "no C example in the manual page"
+# shellcheck disable=SC2046
+"$cc" -std=c11 -Wall -Werror -o "$scratch/example" "$scratch/example.c" \
+    $(pkg-config --cflags --libs cbmp)
+mkdir -p "$scratch/example-run"
+cp "$sample" "$scratch/example-run/image.bmp"
+(cd "$scratch/example-run" && LD_LIBRARY_PATH=$moved_libdir ../example >/dev/null) ||
+    fail "the manual page's example reports a good bitmap as a failure"
+[ -s "$scratch/example-run/image.cbmp" ] || fail "the manual page's example wrote nothing"
+printf 'not a bitmap' >"$scratch/example-run/image.bmp"
+if (cd "$scratch/example-run" && LD_LIBRARY_PATH=$moved_libdir ../example >/dev/null 2>&1); then
+    fail "the manual page's example reports a bad bitmap as a success"
+fi
+# A good bitmap whose output cannot be written: 999 is returned, and it is no success.
+cp "$sample" "$scratch/example-run/image.bmp"
+rm -f "$scratch/example-run/image.cbmp"
+mkdir -p "$scratch/example-run/image.cbmp/in-the-way"
+if (cd "$scratch/example-run" && LD_LIBRARY_PATH=$moved_libdir ../example >/dev/null 2>&1); then
+    fail "the manual page's example reports an unwritable output as a success"
+fi
+
 # find_package(cbmp) and the imported target cbmp::cbmp.
 cmake -S "$here/consumer" -B "$scratch/consumer-build" -G "$generator" \
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/consumer-configure.log"
@@ -68,8 +93,8 @@ run_consumer "$scratch/consumer-build/consumer" find-package
 cmp -s "$scratch/pkg-config.cbmp" "$scratch/find-package.cbmp" || fail "consumers disagree"
 
 # The Debian packages, one per component (their full check, with lintian and dpkg, is
-# packaging/test-debs.sh).
-if command -v dpkg-deb >/dev/null; then
+# packaging/test-debs.sh). CPack computes their dependencies with dpkg-shlibdeps and file.
+if command -v dpkg-shlibdeps >/dev/null && command -v file >/dev/null; then
     (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/package" \
         >"$scratch/cpack.log") || fail "cpack failed"
     for package in cbmp:usr/bin/cbmp libcbmp1:libcbmp.so.1 libcbmp-dev:usr/include/cbmp.h; do
@@ -79,5 +104,7 @@ if command -v dpkg-deb >/dev/null; then
         contents=$(dpkg-deb -c "$deb")
         grep -q -- "$file" <<<"$contents" || fail "$file missing from $deb"
     done
+else
+    echo "dpkg-shlibdeps or file missing (packages dpkg-dev, file): no package check"
 fi
 echo "install, pkg-config, find_package and package checks passed"
