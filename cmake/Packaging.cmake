@@ -20,7 +20,6 @@ option(CBMP_DEBIAN_LAYOUT "Install the files each Debian package carries (copyri
 
 set(CBMP_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/cbmp")
 set(CBMP_DEB_RELEASE 1)
-set(CBMP_DEB_VERSION "${PROJECT_VERSION}-${CBMP_DEB_RELEASE}")
 
 # Component -> package name, and the packages' texts.
 set(CBMP_PACKAGE_tool cbmp)
