@@ -176,9 +176,31 @@ cbmp_package(python python
   "lossless BMP to CBMP conversion for Python 3"
   "This package has the Python 3 module over the core library.")
 
+# Dependencies between the packages. dpkg-shlibdeps cannot learn them from the system for a
+# library that is being packaged in the same run: it is shown the core library's build folder
+# (so it finds the file and, told to ignore the missing package information, adds nothing for
+# it), and each package that links the core depends on libcbmpcore1 of the same version.
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 if(TARGET cbmpcore)
   list(APPEND CPACK_COMPONENT_DEVELOPMENT_DEPENDS core-runtime)
+  get_target_property(core_dir cbmpcore LIBRARY_OUTPUT_DIRECTORY)
+  if(NOT core_dir)
+    get_target_property(core_dir cbmpcore BINARY_DIR)
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${core_dir}")
+  # The add-ons are built over the core; the tool and the library may be.
+  set(CPACK_COMPONENT_PIXBUF-LOADER_DEPENDS core-runtime)
+  set(CPACK_COMPONENT_PYTHON_DEPENDS core-runtime)
+  foreach(pair tool:cbmp runtime:cbmp_shared)
+    string(REPLACE ":" ";" pair "${pair}")
+    list(GET pair 0 component)
+    list(GET pair 1 target)
+    get_target_property(links ${target} LINK_LIBRARIES)
+    if("cbmpcore" IN_LIST links OR "cbmp::cbmpcore" IN_LIST links)
+      string(TOUPPER "${component}" upper)
+      set(CPACK_COMPONENT_${upper}_DEPENDS core-runtime)
+    endif()
+  endforeach()
 endif()
 
 # Shared libraries activate the ldconfig trigger. CPack also writes postinst and postrm scripts
