@@ -28,6 +28,27 @@ done
 [ "$("$prefix/bin/cbmp" --version)" = "cbmp 1.0.0.1" ] || fail "installed tool does not run"
 gzip -dc "$prefix/share/man/man1/cbmp.1.gz" | grep -q '^\.TH CBMP 1' || fail "manual page"
 
+# The installed bash completion: modes first, then bitmaps or CBMP files as the mode wants.
+if [ -r /usr/share/bash-completion/bash_completion ]; then
+    mkdir -p "$scratch/complete/sub"
+    touch "$scratch/complete/a.bmp" "$scratch/complete/b.cbmp" "$scratch/complete/c.txt"
+    completions() {
+        (cd "$scratch/complete" && bash -c 'source /usr/share/bash-completion/bash_completion
+            source "$1"; shift
+            COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+            _cbmp; printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | tr "\n" " "' \
+            _ "$prefix/share/bash-completion/completions/cbmp" "$@")
+    }
+    [ "$(completions cbmp -)" = "--help --version -c -d -h " ] || fail "completion of -"
+    [ "$(completions cbmp --)" = "--help --version " ] || fail "completion of '--'"
+    [ "$(completions cbmp -c "")" = "a.bmp sub " ] || fail "completion after -c"
+    [ "$(completions cbmp -c a.bmp "")" = "b.cbmp sub " ] || fail "completion of the CBMP output"
+    [ "$(completions cbmp -d "")" = "b.cbmp sub " ] || fail "completion after -d"
+    [ "$(completions cbmp -d b.cbmp "")" = "a.bmp sub " ] || fail "completion of the BMP output"
+else
+    echo "bash-completion not installed: no completion check"
+fi
+
 # Each component installs only its own files.
 component_files() {
     rm -rf "$scratch/component"
