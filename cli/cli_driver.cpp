@@ -66,6 +66,10 @@ int RunCli(int argc, char** argv) {
         PrintUsage(program);
         return 0;
     }
+    if (std::strcmp(mode, "--version") == 0) {
+        std::printf("cbmp %s\n", CBMP_VERSION_TEXT);
+        return 0;
+    }
     if (argc < 4) {
         std::fprintf(stderr, "Error: Missing arguments\n");
         PrintUsage(program);

@@ -4,7 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <cwchar>
+#include <iterator>
+#include <string>
+
+#include "io/native_path.h"
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -16,7 +22,9 @@ namespace {
 // The handler only reads these. The output file layer calls the observer with every signal
 // blocked, so the handler never runs while they change.
 char g_pendingName[4096];
-#ifndef _WIN32
+#ifdef _WIN32
+wchar_t g_pendingWide[4096];  // the same name in the form the wide file functions take
+#else
 int g_pendingDir = -1;
 #endif
 volatile std::sig_atomic_t g_pending = 0;
@@ -24,7 +32,7 @@ volatile std::sig_atomic_t g_pending = 0;
 void RemovePending() {
     if (g_pending != 0) {
 #ifdef _WIN32
-        std::remove(g_pendingName);
+        _wremove(g_pendingWide);
 #else
         unlinkat(g_pendingDir, g_pendingName, 0);
 #endif
@@ -38,6 +46,11 @@ void Created(int dirFd, const char* name, void* /*context*/) {
         std::memcpy(g_pendingName, name, length + 1);
 #ifdef _WIN32
         (void)dirFd;
+        const std::wstring wide = NativePath(name, PathRole::kOutput).wstring();
+        if (wide.size() >= std::size(g_pendingWide)) {
+            return;
+        }
+        std::wmemcpy(g_pendingWide, wide.c_str(), wide.size() + 1);
 #else
         g_pendingDir = dirFd < 0 ? AT_FDCWD : dirFd;
 #endif

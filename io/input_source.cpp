@@ -11,6 +11,8 @@
 #include <unistd.h>
 #endif
 
+#include "io/native_path.h"
+
 namespace cbmp {
 
 namespace {
@@ -41,9 +43,9 @@ bool Grow(BlockBuffer& block, std::uint32_t needed) {
 
 std::FILE* OpenInputFile(const char* path) {
 #ifdef _WIN32
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = OpenFile(path, "rb", PathRole::kInput);
     std::error_code ec;
-    if (file != nullptr && std::filesystem::is_directory(std::filesystem::path(path), ec)) {
+    if (file != nullptr && std::filesystem::is_directory(NativePath(path, PathRole::kInput), ec)) {
         std::fclose(file);
         return nullptr;
     }
@@ -71,7 +73,7 @@ InputSource FileSource(std::FILE* file, const char* path) {
     in.identity = IdentifyFile(file);
 #ifdef _WIN32
     std::error_code ec;
-    const std::filesystem::path p(path);
+    const std::filesystem::path p = NativePath(path, PathRole::kInput);
     if (std::filesystem::is_regular_file(p, ec)) {
         const std::uintmax_t length = std::filesystem::file_size(p, ec);
         if (!ec) {

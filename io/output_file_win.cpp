@@ -1,5 +1,5 @@
 // The Windows output file: a temporary file beside the target, renamed over it once complete.
-// Narrow names are in the ANSI code page, which the C library's file functions take.
+// Narrow names are UTF-8, opened through the wide-character functions (see io/native_path.h).
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -19,6 +19,7 @@
 #endif
 #include <windows.h>
 
+#include "io/native_path.h"
 #include "io/output_file.h"
 
 namespace cbmp {
@@ -29,27 +30,13 @@ namespace {
 
 std::atomic<TempCreatedHook> g_tempCreatedHook{nullptr};
 
+// Narrow names are UTF-8; io/native_path.h opens them through the wide-character functions.
 fs::path FromNarrow(const std::string& narrow) {
-    const int size = MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, nullptr, 0);
-    if (size > 0) {
-        std::wstring wide(static_cast<std::size_t>(size), L'\0');
-        MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, wide.data(), size);
-        wide.resize(static_cast<std::size_t>(size) - 1);
-        return fs::path(wide);
-    }
-    return fs::path(narrow);
+    return NativePath(narrow.c_str(), PathRole::kOutput);
 }
 
 std::string ToNarrow(const fs::path& path) {
-    const std::wstring& wide = path.native();
-    const int size = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size > 0) {
-        std::string narrow(static_cast<std::size_t>(size), '\0');
-        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, narrow.data(), size, nullptr, nullptr);
-        narrow.resize(static_cast<std::size_t>(size) - 1);
-        return narrow;
-    }
-    return path.string();
+    return NarrowName(path);
 }
 
 std::uint64_t NameSeed() {
@@ -93,7 +80,7 @@ OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
     std::error_code ec;
     const fs::file_status status = fs::status(target, ec);
     if (!ec && fs::exists(status)) {
-        const int existing = _open(path, _O_RDONLY | _O_BINARY);
+        const int existing = OpenDescriptor(path, _O_RDONLY | _O_BINARY, 0, PathRole::kOutput);
         if (existing >= 0) {
             const FileIdentity identity = IdentifyDescriptor(existing);
             _close(existing);
@@ -105,11 +92,12 @@ OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
         if (!fs::is_regular_file(status)) {
             // A device is written in place; a directory fails to open here.
             inPlace_ = true;
-            fd_ = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+            fd_ = OpenDescriptor(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
+                                 _S_IREAD | _S_IWRITE, PathRole::kOutput);
             return fd_ >= 0 ? OpenStatus::kOpened : OpenStatus::kCannotCreate;
         }
         // A read-only file is refused, as opening it for writing would be.
-        const int writable = _open(path, _O_WRONLY | _O_BINARY);
+        const int writable = OpenDescriptor(path, _O_WRONLY | _O_BINARY, 0, PathRole::kOutput);
         if (writable < 0) {
             Reset();
             return OpenStatus::kCannotCreate;
@@ -122,8 +110,8 @@ OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
         std::snprintf(name, sizeof name, ".cbmp-%016llx.tmp",
                       static_cast<unsigned long long>(rng()));
         tempName_ = ToNarrow(target.parent_path() / name);
-        fd_ = _open(tempName_.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
-                    _S_IREAD | _S_IWRITE);
+        fd_ = OpenDescriptor(tempName_.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
+                             _S_IREAD | _S_IWRITE, PathRole::kOutput);
         if (fd_ < 0 && errno != EEXIST) {
             break;
         }

@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "io/native_path.h"
 #include "library/cbmp.h"
 #include "library/entry_points.h"
 #include "library/path_text.h"
@@ -21,6 +22,12 @@ int RunOnPaths(const cbmp_path_char* input, const cbmp_path_char* output, Operat
             std::fprintf(stderr, "Error: Invalid path\n");
             return cbmp::kOperationNotStarted;
         }
+#ifdef _WIN32
+        // The console lines show the narrow (ANSI) names; the files opened are the ones the
+        // caller named, through their exact UTF-16 paths.
+        const cbmp::ScopedExactPath exactInput(cbmp::PathRole::kInput, narrowInput, input);
+        const cbmp::ScopedExactPath exactOutput(cbmp::PathRole::kOutput, narrowOutput, output);
+#endif
         return operation(narrowInput.c_str(), narrowOutput.c_str());
     } catch (...) {
         std::fprintf(stderr, "Error: Memory allocation failed\n");

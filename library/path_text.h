@@ -12,9 +12,11 @@ namespace cbmp {
 // ever cut short. Throws std::bad_alloc when memory is exhausted.
 std::string Utf16ToUtf8(const char16_t* text);
 
-// The narrow form of `path` that the file functions take: UTF-8 on POSIX systems, the ANSI code
-// page on Windows (characters it cannot hold become its default character). Returns false for a
-// null path. Throws std::bad_alloc when memory is exhausted.
+// The narrow form of `path`: UTF-8 on POSIX systems, where it is also the name the file is opened
+// by; the ANSI code page on Windows (characters it cannot hold become its default character),
+// where it is only what the console lines show, the file being opened by its exact UTF-16 path
+// (see ScopedExactPath in io/native_path.h). Returns false for a null path. Throws
+// std::bad_alloc when memory is exhausted.
 bool NarrowPath(const cbmp_path_char* path, std::string& narrow);
 
 }  // namespace cbmp

@@ -1,19 +1,6 @@
-# Cross build for 64-bit big-endian IBM Z (s390x), a host of the other byte order, with
-# Debian's g++-s390x-linux-gnu. Programs built here run under qemu-user (qemu-s390x) with the
-# cross sysroot, so ctest runs the whole suite on the build machine.
-set(CMAKE_SYSTEM_NAME Linux)
+# Cross build for 64-bit big-endian IBM Z (s390x), a host of the other byte order, with Debian's
+# g++-s390x-linux-gnu; the programs run under qemu-s390x.
 set(CMAKE_SYSTEM_PROCESSOR s390x)
-
 set(CBMP_CROSS_TRIPLE s390x-linux-gnu)
-set(CBMP_CROSS_SYSROOT /usr/${CBMP_CROSS_TRIPLE})
-set(CMAKE_C_COMPILER ${CBMP_CROSS_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${CBMP_CROSS_TRIPLE}-g++)
-
-set(CMAKE_FIND_ROOT_PATH ${CBMP_CROSS_SYSROOT})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-find_program(CBMP_QEMU NAMES qemu-s390x qemu-s390x-static REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CBMP_QEMU} -L ${CBMP_CROSS_SYSROOT})
+set(CBMP_QEMU_NAME qemu-s390x)
+include("${CMAKE_CURRENT_LIST_DIR}/linux-cross-common.cmake")

@@ -155,6 +155,7 @@ TEST(ReadBmp, RejectsHostileAndTruncatedFiles) {
 }
 
 // A pipe has no length to check against: the payload must grow as the bytes come.
+#ifndef _WIN32  // FIFOs are a POSIX file type
 TEST(ReadBmp, ReadsFromFifoOfUnknownLength) {
     TempDir dir;
     const std::string fifo = dir / "in.bmp";
@@ -180,6 +181,7 @@ TEST(ReadBmp, ReadsFromFifoOfUnknownLength) {
         }
     }
 }
+#endif
 
 // Every layout whose bfSize is its length comes back byte for byte.
 TEST(WriteBmp, OddLayoutsRoundTripByteForByte) {

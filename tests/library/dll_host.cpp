@@ -3,6 +3,8 @@
 // them on real files with ASCII and non-ASCII names.
 //
 // Usage: library_dll_host <cbmp.dll>, run from a folder where it may create a scratch folder.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -205,6 +207,58 @@ void RoundTrip(EntryPoint compact, EntryPoint decompact, const std::wstring& ste
     CHECK(!original.empty() && ReadFile(back) == original);
 }
 
+// The ANSI form of `text`, as the entry points show paths on the console.
+std::string AnsiForm(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow.data(), size, nullptr, nullptr);
+    narrow.resize(narrow.size() - 1);
+    return narrow;
+}
+
+// Runs `call` with the standard output going to a file and returns what it printed.
+template <typename Call>
+std::string CaptureStdout(const std::wstring& file, Call call) {
+    std::fflush(stdout);
+    const int saved = _dup(1);
+    const int fd = _wopen(file.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, 0600);
+    CHECK(saved >= 0 && fd >= 0);
+    _dup2(fd, 1);
+    call();
+    std::fflush(stdout);
+    _dup2(saved, 1);
+    _close(fd);
+    _close(saved);
+    const std::vector<std::uint8_t> bytes = ReadFile(file);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Names that the ANSI code page cannot spell: the files opened are the ones named, by their
+// exact UTF-16 paths, while the console lines show the ANSI forms.
+void NonAnsiNames(EntryPoint compact, EntryPoint decompact, const std::wstring& dir) {
+    const std::wstring unicode = dir + L"\\\u00dcn\u00ef \u5199\u771f";
+    CHECK(!FitsAnsiCodePage(unicode));
+    RoundTrip(compact, decompact, unicode);
+
+    // Two names whose ANSI forms are the same ("?.bmp"): the input stays as it was and the
+    // output is a different file.
+    const std::wstring input = dir + L"\\\u5199.bmp";
+    const std::wstring output = dir + L"\\\u771f.bmp";
+    CHECK(AnsiForm(input) == AnsiForm(output));
+    CHECK(WriteBitmap(input, 61));
+    const std::vector<std::uint8_t> original = ReadFile(input);
+    int result = 0;
+    const std::string printed = CaptureStdout(
+        dir + L"\\console.txt", [&] { result = compact(input.c_str(), output.c_str()); });
+    CHECK(result == 999);
+    CHECK(ReadFile(input) == original);
+    const std::vector<std::uint8_t> compressed = ReadFile(output);
+    CHECK(compressed.size() > 60 && U32(compressed, 0) == 0x504D4243);
+    CHECK(printed.rfind("Compressing: " + AnsiForm(input) + " -> " + AnsiForm(output) + "\n", 0) ==
+          0);
+    CHECK(printed.find("Compression successful!") != std::string::npos);
+}
+
 EntryPoint Resolve(HMODULE module, const char* name, WORD ordinal) {
     const FARPROC byName = GetProcAddress(module, name);
     const FARPROC byOrdinal =
@@ -251,6 +305,8 @@ int wmain(int argc, wchar_t** argv) {
     } else {
         std::printf("ANSI code page %u has no Cyrillic; that name is skipped\n", GetACP());
     }
+
+    NonAnsiNames(compact, decompact, dir);
 
     // The failures: a missing input, a file that is not CBMP, null paths.
     const std::wstring missing = dir + L"\\missing.bmp";

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,25 @@ namespace cbmp::testing {
 class TempDir {
   public:
     TempDir() {
+#ifdef _WIN32
+        // No mkdtemp here: a random name, created only if it does not exist yet.
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const std::filesystem::path candidate =
+                std::filesystem::temp_directory_path() /
+                ("cbmp-test-" + std::to_string(random()) + std::to_string(random()));
+            std::error_code ec;
+            if (std::filesystem::create_directory(candidate, ec)) {
+                path_ = candidate;
+            }
+        }
+#else
         std::string pattern =
             (std::filesystem::temp_directory_path() / "cbmp-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) {
             path_ = pattern;
         }
+#endif
     }
     ~TempDir() {
         std::error_code ec;
@@ -27,8 +42,12 @@ class TempDir {
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
-    const std::filesystem::path& Path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    const std::filesystem::path& Path() const {
+        return path_;
+    }
+    std::string operator/(const std::string& name) const {
+        return (path_ / name).string();
+    }
 
     // Names of the entries in the directory, to show that no temporary file was left behind.
     std::vector<std::string> Entries() const {
