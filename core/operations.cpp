@@ -178,7 +178,7 @@ Outcome Compress(const Input& input, Output& output, const Settings& settings) {
     source.Close();
 
     CbmpEncoding encoding;
-    status = EncodeCbmp(*image, encoding, report.Progress(Codec::kEncoder));
+    status = EncodeCbmp(*image, encoding, report.Progress(Codec::kEncoder), settings.threads);
     image.reset();
     if (status != ImageStatus::kOk) {
         report.Fail(status, output.path);

@@ -26,7 +26,8 @@ CbmpHeader DecodeCbmpHeader(const std::uint8_t* bytes) {
     return header;
 }
 
-ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress) {
+ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress,
+                       unsigned threads) {
     const std::uint64_t originalSize = std::uint64_t{image.paletteSize} + image.pixelSize;
     if (originalSize > 0xFFFFFFFFu) {
         return ImageStatus::kBmpTooLarge;
@@ -40,8 +41,9 @@ ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzPr
         payload = kNoBytes;
     }
     std::uint32_t streamSize = 0;
-    // The encoder's thread count goes here, from the caller's options, once LzCompressOptions
-    // carries one.
+    // Encoder threads: `threads` goes into LzCompressOptions once the encoder takes a thread
+    // count; until then the encoder runs on the calling thread whatever is asked.
+    (void)threads;
     ByteBuffer stream =
         LzCompress(payload, static_cast<std::uint32_t>(originalSize), streamSize, progress);
     if (!stream) {

@@ -47,9 +47,11 @@ struct CbmpEncoding {
     ByteBuffer stream;  // header.compressedSize bytes
 };
 
-// Compresses the payload of `image` into `encoding`, reporting the encoder's progress. Fails
-// with kNoMemory (the encoder's tables or stream) or kBmpTooLarge.
-ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress);
+// Compresses the payload of `image` into `encoding`, reporting the encoder's progress. `threads`
+// is the caller's choice of encoder threads (0: as many as there are cores). Fails with
+// kNoMemory (the encoder's tables or stream) or kBmpTooLarge.
+ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress,
+                       unsigned threads = 0);
 
 // Reads the 60-byte header from `in` and checks magic and version: kNotCbmp or
 // kUnsupportedVersion, in the order the bytes come.
