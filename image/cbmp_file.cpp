@@ -1,10 +1,35 @@
 #include "image/cbmp_file.h"
 
+#include <cstring>
+
 #include "codec/lz_compress.h"
 #include "codec/lz_decompress.h"
+#include "codec/lz_format.h"
 #include "image/le_fields.h"
 
 namespace cbmp {
+
+namespace {
+
+// Bytes past the payload that the decoder may use as scratch.
+constexpr std::size_t kDecodeSpareBytes = 0;
+
+// Decodes the payload into out[0, size). Once the decoder can decode into a caller's buffer
+// (LzDecompressInto, with its spare bytes in kDecodeSpareBytes), it is called here directly and
+// the copy goes; until then the payload is decoded into a buffer of its own and copied.
+bool DecodeInto(const std::uint8_t* stream, std::uint32_t streamSize, std::uint8_t* out,
+                std::uint32_t size, const LzProgress* progress) {
+    const ByteBuffer payload = LzDecompress(stream, streamSize, size, progress);
+    if (!payload) {
+        return false;
+    }
+    if (size > 0) {
+        std::memcpy(out, payload.get(), size);
+    }
+    return true;
+}
+
+}  // namespace
 
 void EncodeCbmpHeader(const CbmpHeader& header, std::uint8_t* bytes) {
     WriteU32LE(bytes, header.magic);
@@ -113,25 +138,33 @@ ImageStatus ReadCbmpStream(InputSource& in, const CbmpHeader& header, CbmpStream
     return ImageStatus::kOk;
 }
 
-ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, BmpImage& image,
+ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, BmpFileBuffer& bmp,
                        const LzProgress* progress) {
     if (const ImageStatus sizes = CheckCbmpSizes(header); sizes != ImageStatus::kOk) {
         return sizes;
     }
-    ByteBuffer payload = LzDecompress(stream, header.compressedSize, header.originalSize, progress);
-    if (!payload) {
+    // A stated size the stream cannot reach is refused before the output is allocated, so a
+    // small hostile file cannot make the reader reserve gigabytes.
+    if (header.compressedSize < 4 || header.originalSize > MaxDecodedSize(header.compressedSize)) {
         return ImageStatus::kCorruptStream;
     }
-    image.info = header.info;
+    const std::size_t size = std::size_t{kBmpHeadersSize} + header.originalSize;
+    ByteBuffer bytes = AllocateBytes(size + kDecodeSpareBytes);
+    if (!bytes) {
+        return ImageStatus::kDecodeNoMemory;
+    }
+    if (!DecodeInto(stream, header.compressedSize, bytes.get() + kBmpHeadersSize,
+                    header.originalSize, progress)) {
+        return ImageStatus::kCorruptStream;
+    }
+    BmpImage image;
     image.bfType = kBmpSignature;
-    image.bfReserved1 = 0;
-    image.bfReserved2 = 0;
+    image.info = header.info;
     image.paletteSize = header.paletteSize;
     image.pixelSize = header.originalSize - header.paletteSize;
-    image.bfOffBits = header.paletteSize + kBmpHeadersSize;
-    image.bfSize = header.originalSize + kBmpHeadersSize;
-    image.payload = std::move(payload);
-    image.borrowed = nullptr;
+    EncodeBmpHeaders(image, bytes.get());
+    bmp.bytes = std::move(bytes);
+    bmp.size = size;
     return ImageStatus::kOk;
 }
 
