@@ -1,35 +1,11 @@
 #include "image/cbmp_file.h"
 
-#include <cstring>
-
 #include "codec/lz_compress.h"
 #include "codec/lz_decompress.h"
 #include "codec/lz_format.h"
 #include "image/le_fields.h"
 
 namespace cbmp {
-
-namespace {
-
-// Bytes past the payload that the decoder may use as scratch.
-constexpr std::size_t kDecodeSpareBytes = 0;
-
-// Decodes the payload into out[0, size). Once the decoder can decode into a caller's buffer
-// (LzDecompressInto, with its spare bytes in kDecodeSpareBytes), it is called here directly and
-// the copy goes; until then the payload is decoded into a buffer of its own and copied.
-bool DecodeInto(const std::uint8_t* stream, std::uint32_t streamSize, std::uint8_t* out,
-                std::uint32_t size, const LzProgress* progress) {
-    const ByteBuffer payload = LzDecompress(stream, streamSize, size, progress);
-    if (!payload) {
-        return false;
-    }
-    if (size > 0) {
-        std::memcpy(out, payload.get(), size);
-    }
-    return true;
-}
-
-}  // namespace
 
 void EncodeCbmpHeader(const CbmpHeader& header, std::uint8_t* bytes) {
     WriteU32LE(bytes, header.magic);
@@ -149,12 +125,12 @@ ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, Bmp
         return ImageStatus::kCorruptStream;
     }
     const std::size_t size = std::size_t{kBmpHeadersSize} + header.originalSize;
-    ByteBuffer bytes = AllocateBytes(size + kDecodeSpareBytes);
+    ByteBuffer bytes = AllocateBytes(size + kDecodeSlack);
     if (!bytes) {
         return ImageStatus::kDecodeNoMemory;
     }
-    if (!DecodeInto(stream, header.compressedSize, bytes.get() + kBmpHeadersSize,
-                    header.originalSize, progress)) {
+    if (!LzDecompressInto(stream, header.compressedSize, bytes.get() + kBmpHeadersSize,
+                          header.originalSize, progress)) {
         return ImageStatus::kCorruptStream;
     }
     BmpImage image;
