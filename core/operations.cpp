@@ -103,8 +103,10 @@ ImageStatus Deliver(Output& output, const std::uint8_t* head, std::size_t headSi
         return ImageStatus::kOk;
     }
     OutputFile file;
-    // An output that is the input file itself is refused here, with kOutputIsInput, once
-    // OutputFile::Open is told the input's identity.
+    // An output that is the input file itself is refused here, once OutputFile::Open takes the
+    // input's identity: the operations keep their Source's `in.identity` (it outlives Close),
+    // hand it to Deliver for Open, and a kSameAsInput answer returns ImageStatus::kOutputIsInput
+    // (result CBMPCORE_ERROR_OUTPUT_IS_INPUT; its console line is in console/messages.cpp).
     if (!file.Open(output.path, settings.tempFiles)) {
         return ImageStatus::kCannotCreate;
     }
