@@ -76,6 +76,13 @@ int RunCli(int argc, char** argv) {
         PrintUsage(program);
         return 1;
     }
+    if (argc > 4) {
+        // Anything after the output is refused: "cbmp -c *.bmp" would otherwise write over the
+        // second bitmap and ignore the rest.
+        std::fprintf(stderr, "Error: Too many arguments\n");
+        PrintUsage(program);
+        return 1;
+    }
     int code = 1;
     if (std::strcmp(mode, "-c") == 0) {
         code = Compress(argv[2], argv[3]);

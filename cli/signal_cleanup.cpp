@@ -5,6 +5,7 @@
 #include <cstring>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -12,27 +13,34 @@ namespace cbmp {
 
 namespace {
 
-// The handler may only read these; they are set before the file exists and cleared after it is
-// gone, so the path is never half-written while the flag is up.
-char g_pendingPath[4096];
+// The handler only reads these. The output file layer calls the observer with every signal
+// blocked, so the handler never runs while they change.
+char g_pendingName[4096];
+#ifndef _WIN32
+int g_pendingDir = -1;
+#endif
 volatile std::sig_atomic_t g_pending = 0;
 
-extern "C" void OnInterrupt(int sig) {
+void RemovePending() {
     if (g_pending != 0) {
 #ifdef _WIN32
-        std::remove(g_pendingPath);
+        std::remove(g_pendingName);
 #else
-        unlink(g_pendingPath);
+        unlinkat(g_pendingDir, g_pendingName, 0);
 #endif
+        g_pending = 0;
     }
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
 }
 
-void Created(const char* tempPath, void* /*context*/) {
-    const std::size_t length = std::strlen(tempPath);
-    if (length < sizeof g_pendingPath) {
-        std::memcpy(g_pendingPath, tempPath, length + 1);
+void Created(int dirFd, const char* name, void* /*context*/) {
+    const std::size_t length = std::strlen(name);
+    if (length < sizeof g_pendingName) {
+        std::memcpy(g_pendingName, name, length + 1);
+#ifdef _WIN32
+        (void)dirFd;
+#else
+        g_pendingDir = dirFd < 0 ? AT_FDCWD : dirFd;
+#endif
         g_pending = 1;
     }
 }
@@ -43,11 +51,82 @@ void Finished(void* /*context*/) {
 
 constexpr TempFileObserver kObserver{&Created, &Finished, nullptr};
 
+#ifdef _WIN32
+
+extern "C" void OnSignal(int sig) {
+    RemovePending();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+#else
+
+// Every catchable signal whose default action ends the process. SIGXFSZ is left out: it is
+// ignored, so that an oversized write fails instead.
+constexpr int kEndingSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+extern "C" void OnSignal(int sig) {
+    RemovePending();
+    // Ended by the same signal, with its default action, once this handler returns (the signal
+    // is blocked until then).
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(sig, &fallback, nullptr);
+    raise(sig);
+}
+
+void Catch(int sig, const sigset_t& mask) {
+    struct sigaction previous {};
+    if (sigaction(sig, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
+        return;  // ignored by whoever started the tool (nohup, a background job): it stays so
+    }
+    struct sigaction action {};
+    action.sa_handler = &OnSignal;
+    action.sa_mask = mask;
+    sigaction(sig, &action, nullptr);
+}
+
+#endif
+
 }  // namespace
 
 void InstallSignalCleanup() {
-    std::signal(SIGINT, &OnInterrupt);
-    std::signal(SIGTERM, &OnInterrupt);
+#ifdef _WIN32
+    std::signal(SIGINT, &OnSignal);
+    std::signal(SIGTERM, &OnSignal);
+#else
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (const int sig : kEndingSignals) {
+        sigaddset(&mask, sig);
+    }
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+        sigaddset(&mask, sig);
+    }
+    for (const int sig : kEndingSignals) {
+        Catch(sig, mask);
+    }
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+        Catch(sig, mask);
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, nullptr);
+#endif
 }
 
 const TempFileObserver* SignalCleanupObserver() {

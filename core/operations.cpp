@@ -88,7 +88,8 @@ class Source {
 
 // Writes `head` then `body` to the output: a file, replaced only once complete, or a new buffer.
 ImageStatus Deliver(Output& output, const std::uint8_t* head, std::size_t headSize,
-                    const std::uint8_t* body, std::size_t bodySize, const Settings& settings) {
+                    const std::uint8_t* body, std::size_t bodySize, const FileIdentity& input,
+                    const Settings& settings) {
     if (output.path == nullptr) {
         ByteBuffer buffer = AllocateBytes(headSize + bodySize);
         if (!buffer) {
@@ -103,12 +104,14 @@ ImageStatus Deliver(Output& output, const std::uint8_t* head, std::size_t headSi
         return ImageStatus::kOk;
     }
     OutputFile file;
-    // An output that is the input file itself is refused here, once OutputFile::Open takes the
-    // input's identity: the operations keep their Source's `in.identity` (it outlives Close),
-    // hand it to Deliver for Open, and a kSameAsInput answer returns ImageStatus::kOutputIsInput
-    // (result CBMPCORE_ERROR_OUTPUT_IS_INPUT; its console line is in console/messages.cpp).
-    if (!file.Open(output.path, settings.tempFiles)) {
-        return ImageStatus::kCannotCreate;
+    // An output that is the very file read (under any name) is refused before anything changes.
+    switch (file.Open(output.path, &input, settings.tempFiles)) {
+        case OpenStatus::kOpened:
+            break;
+        case OpenStatus::kSameAsInput:
+            return ImageStatus::kOutputIsInput;
+        case OpenStatus::kCannotCreate:
+            return ImageStatus::kCannotCreate;
     }
     if (!file.Write(head, headSize) || (bodySize > 0 && body == nullptr) ||
         !file.Write(body, bodySize) || !file.Commit()) {
@@ -190,7 +193,7 @@ Outcome Compress(const Input& input, Output& output, const Settings& settings) {
     std::uint8_t header[kCbmpHeaderSize];
     EncodeCbmpHeader(encoding.header, header);
     status = Deliver(output, header, sizeof header, encoding.stream.get(),
-                     encoding.header.compressedSize, settings);
+                     encoding.header.compressedSize, source.in.identity, settings);
     if (status != ImageStatus::kOk) {
         report.Fail(status, output.path);
         return {ResultOf(status), true};
@@ -240,7 +243,7 @@ Outcome Decompress(const Input& input, Output& output, const Settings& settings)
         output.size = bmp.size;
         return {CBMPCORE_OK, true};
     }
-    status = Deliver(output, bmp.bytes.get(), bmp.size, nullptr, 0, settings);
+    status = Deliver(output, bmp.bytes.get(), bmp.size, nullptr, 0, source.in.identity, settings);
     if (status != ImageStatus::kOk) {
         report.Fail(status, output.path);
         return {ResultOf(status), true};

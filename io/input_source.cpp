@@ -5,6 +5,12 @@
 #include <filesystem>
 #include <system_error>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace cbmp {
 
 namespace {
@@ -34,6 +40,7 @@ bool Grow(BlockBuffer& block, std::uint32_t needed) {
 }  // namespace
 
 std::FILE* OpenInputFile(const char* path) {
+#ifdef _WIN32
     std::FILE* file = std::fopen(path, "rb");
     std::error_code ec;
     if (file != nullptr && std::filesystem::is_directory(std::filesystem::path(path), ec)) {
@@ -41,11 +48,28 @@ std::FILE* OpenInputFile(const char* path) {
         return nullptr;
     }
     return file;
+#else
+    const int fd = KeepOffStandardStreams(open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+#endif
 }
 
 InputSource FileSource(std::FILE* file, const char* path) {
     InputSource in;
     in.file = file;
+    in.identity = IdentifyFile(file);
+#ifdef _WIN32
     std::error_code ec;
     const std::filesystem::path p(path);
     if (std::filesystem::is_regular_file(p, ec)) {
@@ -54,6 +78,13 @@ InputSource FileSource(std::FILE* file, const char* path) {
             in.size = length;
         }
     }
+#else
+    (void)path;
+    struct stat st;
+    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode)) {
+        in.size = static_cast<std::uint64_t>(st.st_size);
+    }
+#endif
     return in;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "codec/byte_buffer.h"
+#include "io/file_identity.h"
 
 namespace cbmp {
 
@@ -17,14 +18,17 @@ struct InputSource {
     const std::uint8_t* data = nullptr;  // memory source
     std::uint64_t size = kUnknownSize;   // total length, kUnknownSize for a pipe or FIFO
     std::uint64_t position = 0;          // bytes consumed so far
+    FileIdentity identity;               // the file's identity; unknown for a memory source
 };
 
 // Opens `path` for binary reading, or returns null when it cannot be opened or is a directory
-// (which some C libraries open, only for every read to fail).
+// (which some C libraries open, only for every read to fail). The file never takes descriptor 0,
+// 1 or 2.
 std::FILE* OpenInputFile(const char* path);
 
-// A source over an open file. `path` is the file's name, used to learn its length when it is a
-// regular file; the file itself is never seeked, so pipes and FIFOs work too.
+// A source over an open file, with its identity and, when it is a regular file, its length
+// (learnt from the open file; `path` serves only where the platform cannot tell). The file itself
+// is never seeked, so pipes and FIFOs work too.
 InputSource FileSource(std::FILE* file, const char* path);
 
 // A source over `size` bytes of memory that outlive it.

@@ -1,22 +1,53 @@
-// Safe output: a file is written under a temporary name beside its target and renamed over the
-// target only once it is complete and closed, so a failed or interrupted write never destroys
-// what was there. Targets that exist and are not regular files (a FIFO, a device) are written in
-// place; a symbolic link is followed and the file it points to is replaced, keeping its
-// permission bits.
+// Output files, written the way a careful system tool writes them.
+//
+// A regular file is written under a private temporary name (mode 0600 from the moment it exists)
+// in the directory of the file it replaces, its data flushed to the disk, then given the old
+// file's owner, group, permission bits (never set-user-ID or set-group-ID), access ACL and user
+// extended attributes where the caller may set them, and renamed over the old name only once it
+// is complete: a failed or interrupted write never destroys what was there. The temporary's name
+// has a fixed length, whatever the output's name.
+//
+// The existing output is opened for writing first, so that the kernel alone decides whether a
+// symbolic link in its path may be followed and whether the caller may write it: a read-only
+// file, a link loop or a link the kernel refuses to follow fails as a plain open would. The file
+// that open reached is the one replaced, in the directory that holds it.
+//
+// Some outputs are written in place, through the descriptor of that first open: anything that
+// is not a regular file (a FIFO, a device, /dev/stdout on a pipe), the file the process's own
+// standard output or error goes to, and a regular file that cannot be replaced (its directory
+// is not writable by the caller, it is a mount point, or a sticky directory keeps the caller
+// from renaming over it). There the old content is lost if the write fails, as with any program
+// that opens an output for writing. A file with several hard links is replaced like any other:
+// the name given gets the new content and the other names keep the old file.
+//
+// No descriptor the class opens is ever 0, 1 or 2.
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
+#include <cstdint>
 #include <string>
+
+#include "io/file_identity.h"
 
 namespace cbmp {
 
-// Told when a temporary file appears and when it is gone again (renamed or removed), so that a
-// front end can remove it if the process is interrupted in between.
+// Told when a temporary file appears and when it is gone again (renamed into place or removed),
+// so that a front end can remove it if the process is killed by a signal in between. Both calls
+// are made with every signal blocked in the calling thread, so a handler never sees one half
+// done. `created` gets a directory descriptor and a name inside it (on POSIX systems; on Windows
+// the descriptor is -1 and the name a whole path): a handler removes the file with
+// unlinkat(dirFd, name, 0), which is async-signal-safe and works whatever the length of the
+// directory's path. The descriptor stays open until `finished` is called.
 struct TempFileObserver {
-    void (*created)(const char* tempPath, void* context) = nullptr;
+    void (*created)(int dirFd, const char* name, void* context) = nullptr;
     void (*finished)(void* context) = nullptr;
     void* context = nullptr;
+};
+
+enum class OpenStatus {
+    kOpened,
+    kCannotCreate,  // the output cannot be opened or created: "Cannot create file"
+    kSameAsInput,   // the output is the input file under some name: nothing was touched
 };
 
 class OutputFile {
@@ -26,31 +57,60 @@ class OutputFile {
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile();  // an uncommitted file is discarded
 
-    // Opens the output for `path`. Returns false when it cannot be created.
-    bool Open(const char* path, const TempFileObserver* observer = nullptr);
+    // Opens the output for `path`. `input`, when given and known, is the identity of the file the
+    // data was read from (read whole before this call): an output that is that same file is
+    // refused with kSameAsInput before anything changes. `observer` learns of the temporary file.
+    OpenStatus Open(const char* path, const FileIdentity* input = nullptr,
+                    const TempFileObserver* observer = nullptr);
 
-    // Writes `size` bytes; returns false on any failure (and every later write fails too).
+    // Writes `size` bytes; returns false on any failure (and every later write fails too). A
+    // write that would take a regular file past the process's file-size limit fails here, before
+    // the kernel would raise SIGXFSZ.
     bool Write(const void* data, std::size_t size);
 
-    // Flushes and closes the file and puts it in place. Returns false on failure, after which
-    // the temporary file is gone and the target untouched.
+    // Flushes the data to the disk, puts the file in place and closes it. Returns false on
+    // failure, after which the temporary file is gone and a replaced target untouched.
     bool Commit();
 
     // Closes and removes the temporary file without touching the target.
     void Discard();
 
-    // Name the bytes are written under right now (the temporary name, or the target itself).
-    const std::string& WritePath() const { return writePath_; }
+    // True when the output is written in place rather than replaced.
+    bool InPlace() const { return inPlace_; }
+
+    // Name of the temporary file in the output's directory; empty when written in place.
+    const std::string& TempName() const { return tempName_; }
 
   private:
-    void Finished();
+    void Reset();
+    bool CreateTemporary();
+    bool KeepAttributes();
+    bool CopyIntoTarget();
+    void RemoveTemporary();
+    void RemoveCreatedTarget();
 
-    std::FILE* file_ = nullptr;
-    std::string target_;     // resolved target: symbolic links followed
-    std::string writePath_;  // temporary file, or the target when written in place
+    int fd_ = -1;        // where the bytes go: the temporary file, or the target in place
+    int targetFd_ = -1;  // the existing target, opened for writing, when it is a regular file
+    int dirFd_ = -1;     // the directory holding the target's name
+    std::string targetName_;
+    std::string tempName_;
+    bool targetExisted_ = false;
+    bool createdThroughLink_ = false;  // a dangling link's target, created by this run
     bool inPlace_ = false;
+    bool regular_ = false;
     bool failed_ = false;
+    std::uint64_t written_ = 0;
+    std::uint64_t sizeLimit_ = ~std::uint64_t{0};
+    std::uint32_t targetMode_ = 0;
+    std::uint64_t targetOwner_ = 0;
+    std::uint64_t targetGroup_ = 0;
+    FileIdentity targetIdentity_;
     const TempFileObserver* observer_ = nullptr;
 };
+
+// For tests: called right after a temporary file is created, before the observer hears of it,
+// with every signal blocked. Null (the default) in normal use.
+using TempCreatedHook = void (*)(int dirFd, const char* name);
+void SetTempCreatedHookForTesting(TempCreatedHook hook);
 
 }  // namespace cbmp

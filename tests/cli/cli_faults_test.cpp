@@ -1,5 +1,6 @@
 // Output faults through the tool: a failed or interrupted run never destroys data and never
 // reports success.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -110,7 +111,7 @@ TEST(CliOutput, InterruptRemovesPendingTemporary) {
         if (pid == 0) {
             InstallSignalCleanup();
             const TempFileObserver* observer = SignalCleanupObserver();
-            observer->created(temp.c_str(), observer->context);
+            observer->created(AT_FDCWD, temp.c_str(), observer->context);
             std::raise(sig);
             _exit(0);  // not reached when the handler re-raises
         }
@@ -130,7 +131,7 @@ TEST(CliOutput, InterruptAfterCompletionRemovesNothing) {
     if (pid == 0) {
         InstallSignalCleanup();
         const TempFileObserver* observer = SignalCleanupObserver();
-        observer->created(done.c_str(), observer->context);
+        observer->created(AT_FDCWD, done.c_str(), observer->context);
         observer->finished(observer->context);  // renamed into place: no longer ours to remove
         std::raise(SIGTERM);
         _exit(0);

@@ -77,7 +77,7 @@ TEST(CliRuns, WorkedExampleConsoleAndFiles) {
     const std::string back = dir / "back.bmp";
     testing::WriteFileBytes(bmp, testing::BuildBmp(fields));
 
-    auto r = RunProcess({CBMP_EXE, "-c", bmp, cbmp, "ignored"});
+    auto r = RunProcess({CBMP_EXE, "-c", bmp, cbmp});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "Compressing: " + bmp + " -> " + cbmp +

@@ -247,11 +247,20 @@ TEST(CoreApi, MapsFileFailuresAndKeepsTheOldOutput) {
     EXPECT_EQ(cbmp::testing::ReadFileBytes(out), (Bytes{'o', 'l', 'd'}));
     EXPECT_EQ(dir.Entries().size(), 2u);  // no temporary file left behind
 
-    // The output-is-input refusal comes with the output layer's identity check: until then the
-    // same path is written safely (under a temporary name, then renamed).
     ASSERT_EQ(cbmpcore_compress_file(bmp.c_str(), out.c_str(), nullptr), CBMPCORE_OK);
     const Bytes packed = cbmp::testing::ReadFileBytes(out);
     ASSERT_GT(packed.size(), 60u);
+
+    // The input as output, by its own name or through a link, is refused and left whole.
+    const Bytes original = cbmp::testing::ReadFileBytes(bmp);
+    const std::string link = dir / "link.cbmp";
+    ASSERT_EQ(symlink(out.c_str(), link.c_str()), 0);
+    EXPECT_EQ(cbmpcore_compress_file(bmp.c_str(), bmp.c_str(), nullptr),
+              CBMPCORE_ERROR_OUTPUT_IS_INPUT);
+    EXPECT_EQ(cbmpcore_decompress_file(link.c_str(), out.c_str(), nullptr),
+              CBMPCORE_ERROR_OUTPUT_IS_INPUT);
+    EXPECT_EQ(cbmp::testing::ReadFileBytes(bmp), original);
+    EXPECT_EQ(cbmp::testing::ReadFileBytes(out), packed);
 
     // A payload over 32 bits is only reachable without a known length: through a FIFO.
     const std::string fifo = dir / "fifo.bmp";

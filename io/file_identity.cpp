@@ -1,0 +1,67 @@
+#include "io/file_identity.h"
+
+#include <cerrno>
+
+#ifdef _WIN32
+#include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace cbmp {
+
+FileIdentity IdentifyFile(std::FILE* file) {
+    if (file == nullptr) {
+        return {};
+    }
+#ifdef _WIN32
+    return IdentifyDescriptor(_fileno(file));
+#else
+    return IdentifyDescriptor(fileno(file));
+#endif
+}
+
+FileIdentity IdentifyDescriptor(int fd) {
+    FileIdentity identity;
+    if (fd < 0) {
+        return identity;
+    }
+#ifdef _WIN32
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0) {
+        identity.known = true;
+        identity.device = info.dwVolumeSerialNumber;
+        identity.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    }
+#else
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        identity.known = true;
+        identity.device = static_cast<std::uint64_t>(st.st_dev);
+        identity.index = static_cast<std::uint64_t>(st.st_ino);
+    }
+#endif
+    return identity;
+}
+
+#ifndef _WIN32
+int KeepOffStandardStreams(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) {
+        return fd;
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return moved;
+}
+#endif
+
+}  // namespace cbmp

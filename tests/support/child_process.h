@@ -1,0 +1,62 @@
+// Runs a check in a forked child: to close descriptors, take signals or limits, enter a mount
+// namespace or act as another user without touching the test process. The child's result is
+// its exit code, 0 for success; checks inside it return a distinct code for each way they fail.
+// POSIX only.
+#pragma once
+
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+
+namespace cbmp::testing {
+
+inline constexpr uid_t kNobody = 65534;  // the unprivileged user the tests act as
+inline constexpr uid_t kOtherUser = 65533;
+
+struct ChildResult {
+    int exitCode = -1;  // -1 when the child ended by a signal
+    int signal = 0;
+};
+
+inline ChildResult RunInChild(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(body());
+    }
+    ChildResult result;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+        if (WIFEXITED(status)) {
+            result.exitCode = WEXITSTATUS(status);
+        } else if (WIFSIGNALED(status)) {
+            result.signal = WTERMSIG(status);
+        }
+    }
+    return result;
+}
+
+inline bool IsRoot() {
+    return geteuid() == 0;
+}
+
+// In a child: drops from root to `uid` (group the same number, no supplementary groups). Returns
+// false when that fails.
+inline bool BecomeUser(uid_t uid) {
+    const gid_t gid = static_cast<gid_t>(uid);
+    return setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+           setresuid(uid, uid, uid) == 0 && geteuid() == uid;
+}
+
+// In a child: a private mount namespace, so that mounts made there vanish with it.
+inline bool PrivateMounts() {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+}  // namespace cbmp::testing
