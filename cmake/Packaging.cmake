@@ -81,6 +81,13 @@ string(REGEX REPLACE "/$" "" CBMP_PC_PREFIX "${CBMP_PC_PREFIX}")
 configure_file("${PROJECT_SOURCE_DIR}/cmake/cbmp.pc.in" "${PROJECT_BINARY_DIR}/cbmp.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/cbmp.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
   COMPONENT development)
+if(TARGET cbmpcore)
+  get_target_property(CBMPCORE_VERSION cbmpcore VERSION)
+  configure_file("${PROJECT_SOURCE_DIR}/cmake/cbmpcore.pc.in" "${PROJECT_BINARY_DIR}/cbmpcore.pc"
+    @ONLY)
+  install(FILES "${PROJECT_BINARY_DIR}/cbmpcore.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
+    COMPONENT development)
+endif()
 
 # --- Documentation ---------------------------------------------------------------------------
 get_cmake_property(CBMP_COMPONENTS COMPONENTS)

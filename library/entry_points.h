@@ -1,4 +1,5 @@
-// The work behind the exported entry points, on narrow paths.
+// The work behind the exported entry points, on narrow paths: the core's operations with the
+// console's lines.
 #pragma once
 
 namespace cbmp {
@@ -11,7 +12,8 @@ inline constexpr int kOperationNotStarted = 1;
 int CompactFile(const char* input, const char* output);
 
 // Reads the CBMP file `input` and writes the bitmap to `output`, reporting on the console.
-// Returns kOperationRan once the image record was allocated, else kOperationNotStarted.
+// Returns kOperationRan once the decompression was attempted, else kOperationNotStarted; the
+// core allocates nothing before it starts decompressing, so in practice it is always attempted.
 int DecompactFile(const char* input, const char* output);
 
 }  // namespace cbmp

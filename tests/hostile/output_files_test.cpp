@@ -31,7 +31,7 @@ using testing::RunTool;
 using testing::TempDir;
 
 Bytes SmallBmp() {
-    testing::BmpSpec image;
+    testing::BmpFields image;
     image.width = 32;
     image.height = 32;
     image.pixels = testing::RandomBytes(32 * 32 * 3, 7);

@@ -31,8 +31,8 @@ const Bytes kNew = {'n', 'e', 'w', '!'};
 
 // Writes kNew to `path` from start to commit; the open's status, or kOpened with a failed commit
 // reported through `committed`.
-OpenStatus WriteNew(const std::string& path, const FileIdentity* input = nullptr,
-                    bool* committed = nullptr) {
+[[maybe_unused]] OpenStatus WriteNew(const std::string& path, const FileIdentity* input = nullptr,
+                                     bool* committed = nullptr) {
     OutputFile out;
     const OpenStatus status = out.Open(path.c_str(), input);
     const bool done =
