@@ -1,0 +1,410 @@
+// The GdkPixbuf loader, through GdkPixbuf's public API as an image viewer uses it, with a loaders
+// cache and a MIME database of the build tree: CBMP images open exactly like their BMP files,
+// broken ones give an error, and the thumbnailer and GIO know the type.
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/cbmpcore.h"
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+struct Unref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+using Pixbuf = std::unique_ptr<GdkPixbuf, Unref>;
+
+struct ErrorFree {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+using Error = std::unique_ptr<GError, ErrorFree>;
+
+const fs::path kImages = CBMP_TEST_IMAGES;
+
+// A folder of the running test's own (CTest runs the cases as parallel processes).
+fs::path scratch() {
+    fs::path dir =
+        fs::path(CBMP_TEST_SCRATCH) / testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::create_directories(dir);
+    return dir;
+}
+
+Bytes read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes core_call(decltype(&cbmpcore_compress) operation, const Bytes& input) {
+    std::uint8_t* out = nullptr;
+    std::size_t size = 0;
+    if (operation(input.data(), input.size(), &out, &size, nullptr) != CBMPCORE_OK) {
+        return {};
+    }
+    Bytes result(out, out + size);
+    cbmpcore_free(out);
+    return result;
+}
+
+Bytes compress(const Bytes& bmp) {
+    return core_call(cbmpcore_compress, bmp);
+}
+
+// What an application gets from a GdkPixbufLoader fed `bytes` in 4 KiB pieces: the pixbuf, or
+// null and the error. `type` null lets GdkPixbuf pick the loader by the file's first bytes.
+struct Loaded {
+    Pixbuf pixbuf;
+    Error error;
+};
+
+Loaded load(const Bytes& bytes, const char* type = nullptr) {
+    Loaded result;
+    GError* error = nullptr;
+    GdkPixbufLoader* loader =
+        type != nullptr ? gdk_pixbuf_loader_new_with_type(type, &error) : gdk_pixbuf_loader_new();
+    if (loader == nullptr) {
+        result.error.reset(error);
+        return result;
+    }
+    std::unique_ptr<GdkPixbufLoader, Unref> owner(loader);
+    gboolean ok = TRUE;
+    for (std::size_t at = 0; ok && at < bytes.size(); at += 4096) {
+        std::size_t piece = std::min<std::size_t>(4096, bytes.size() - at);
+        ok = gdk_pixbuf_loader_write(loader, bytes.data() + at, piece, &error);
+    }
+    gboolean closed = gdk_pixbuf_loader_close(loader, ok ? &error : nullptr);
+    if (ok && closed) {
+        GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+        if (pixbuf != nullptr) {
+            result.pixbuf.reset(GDK_PIXBUF(g_object_ref(pixbuf)));
+        }
+    }
+    result.error.reset(error);
+    return result;
+}
+
+Pixbuf load_file(const fs::path& path, GError** error) {
+    return Pixbuf(gdk_pixbuf_new_from_file(path.c_str(), error));
+}
+
+// Empty when the two are the same picture, else what differs.
+std::string compare(const GdkPixbuf* a, const GdkPixbuf* b) {
+    int width = gdk_pixbuf_get_width(a);
+    int height = gdk_pixbuf_get_height(a);
+    int channels = gdk_pixbuf_get_n_channels(a);
+    if (width != gdk_pixbuf_get_width(b) || height != gdk_pixbuf_get_height(b) ||
+        channels != gdk_pixbuf_get_n_channels(b) ||
+        gdk_pixbuf_get_has_alpha(a) != gdk_pixbuf_get_has_alpha(b) ||
+        gdk_pixbuf_get_bits_per_sample(a) != gdk_pixbuf_get_bits_per_sample(b)) {
+        return "different shape: " + std::to_string(width) + "x" + std::to_string(height) + "x" +
+               std::to_string(channels) + " against " + std::to_string(gdk_pixbuf_get_width(b)) +
+               "x" + std::to_string(gdk_pixbuf_get_height(b)) + "x" +
+               std::to_string(gdk_pixbuf_get_n_channels(b));
+    }
+    const guint8* pa = gdk_pixbuf_read_pixels(a);
+    const guint8* pb = gdk_pixbuf_read_pixels(b);
+    auto row = static_cast<std::size_t>(width * channels);
+    for (int y = 0; y < height; ++y) {
+        if (std::memcmp(pa + y * gdk_pixbuf_get_rowstride(a), pb + y * gdk_pixbuf_get_rowstride(b),
+                        row) != 0) {
+            return "pixels differ in row " + std::to_string(y);
+        }
+    }
+    return {};
+}
+
+std::vector<fs::path> test_images() {
+    std::vector<fs::path> paths;
+    for (const auto& entry : fs::directory_iterator(kImages)) {
+        if (entry.path().extension() == ".bmp") {
+            paths.push_back(entry.path());
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// Writes `bmp` compressed beside the scratch folder's other files; returns the .cbmp path.
+fs::path write_cbmp(const fs::path& bmp) {
+    fs::path cbmp = scratch() / bmp.filename().replace_extension(".cbmp");
+    Bytes compressed = compress(read_file(bmp));
+    EXPECT_FALSE(compressed.empty()) << bmp;
+    write_file(cbmp, compressed);
+    return cbmp;
+}
+
+struct Spawned {
+    int status = -1;
+    std::string out;
+};
+
+Spawned run(std::vector<std::string> argv) {
+    std::vector<gchar*> args;
+    for (auto& a : argv) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    gchar** env = g_get_environ();
+    if (std::strlen(CBMP_TEST_PRELOAD) > 0) {
+        env = g_environ_setenv(env, "LD_PRELOAD", CBMP_TEST_PRELOAD, TRUE);
+        env = g_environ_setenv(env, "ASAN_OPTIONS", "detect_leaks=0", TRUE);
+    }
+    Spawned result;
+    gchar* out = nullptr;
+    gchar* err = nullptr;
+    GError* error = nullptr;
+    if (g_spawn_sync(nullptr, args.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
+                     &result.status, &error)) {
+        result.out = std::string(out) + err;
+    } else {
+        result.out = error->message;
+        g_error_free(error);
+    }
+    g_free(out);
+    g_free(err);
+    g_strfreev(env);
+    return result;
+}
+
+TEST(PixbufLoader, EveryBitDepthOpensLikeItsBmpFile) {
+    auto images = test_images();
+    ASSERT_GE(images.size(), 13u) << "test images missing in " << kImages;
+    for (const auto& bmp : images) {
+        SCOPED_TRACE(bmp.filename().string());
+        fs::path cbmp = write_cbmp(bmp);
+        GError* error = nullptr;
+        Pixbuf expected = load_file(bmp, &error);
+        ASSERT_TRUE(expected) << error->message;
+        Pixbuf actual = load_file(cbmp, &error);
+        ASSERT_TRUE(actual) << error->message;
+        EXPECT_EQ(compare(expected.get(), actual.get()), "");
+        // Also when fed piecewise to a loader that finds the format by itself.
+        Loaded streamed = load(read_file(cbmp));
+        ASSERT_TRUE(streamed.pixbuf) << streamed.error->message;
+        EXPECT_EQ(compare(expected.get(), streamed.pixbuf.get()), "");
+        if (bmp.filename() == "v5-alpha.bmp") {
+            EXPECT_TRUE(gdk_pixbuf_get_has_alpha(actual.get()));
+        }
+    }
+}
+
+TEST(PixbufLoader, FormatIsKnownAndSizeComesFromTheHeaderAlone) {
+    fs::path cbmp = write_cbmp(kImages / "rgb24-large.bmp");
+    int width = 0;
+    int height = 0;
+    GdkPixbufFormat* format = gdk_pixbuf_get_file_info(cbmp.c_str(), &width, &height);
+    ASSERT_NE(format, nullptr);
+    gchar* name = gdk_pixbuf_format_get_name(format);
+    EXPECT_STREQ(name, "cbmp");
+    g_free(name);
+    EXPECT_TRUE(gdk_pixbuf_format_is_writable(format));
+    EXPECT_EQ(width, 301);
+    EXPECT_EQ(height, 219);
+
+    // With its stream cut off, the file still tells its size, but does not open.
+    Bytes bytes = read_file(cbmp);
+    bytes.resize(200);
+    fs::path cut = scratch() / "cut-stream.cbmp";
+    write_file(cut, bytes);
+    width = height = 0;
+    EXPECT_NE(gdk_pixbuf_get_file_info(cut.c_str(), &width, &height), nullptr);
+    EXPECT_EQ(width, 301);
+    EXPECT_EQ(height, 219);
+    GError* error = nullptr;
+    EXPECT_FALSE(load_file(cut, &error));
+    ASSERT_NE(error, nullptr);
+    g_error_free(error);
+}
+
+TEST(PixbufLoader, ScaledLoadAndSaveGiveTheBmpLoadersPictures) {
+    fs::path bmp = kImages / "rgb24-large.bmp";
+    fs::path cbmp = write_cbmp(bmp);
+    GError* error = nullptr;
+    Pixbuf expected(gdk_pixbuf_new_from_file_at_size(bmp.c_str(), 64, 64, &error));
+    ASSERT_TRUE(expected);
+    Pixbuf actual(gdk_pixbuf_new_from_file_at_size(cbmp.c_str(), 64, 64, &error));
+    ASSERT_TRUE(actual) << error->message;
+    EXPECT_EQ(gdk_pixbuf_get_width(actual.get()), 64);
+    EXPECT_EQ(compare(expected.get(), actual.get()), "");
+
+    // Saving as "cbmp" writes a CBMP file that opens to the same picture.
+    Pixbuf original = load_file(bmp, &error);
+    ASSERT_TRUE(original);
+    fs::path saved = scratch() / "saved.cbmp";
+    ASSERT_TRUE(gdk_pixbuf_save(original.get(), saved.c_str(), "cbmp", &error, nullptr))
+        << error->message;
+    Bytes bytes = read_file(saved);
+    ASSERT_GE(bytes.size(), 60u);
+    EXPECT_EQ(std::memcmp(bytes.data(), "CBMP", 4), 0);
+    Pixbuf reopened = load_file(saved, &error);
+    ASSERT_TRUE(reopened) << error->message;
+    EXPECT_EQ(compare(original.get(), reopened.get()), "");
+}
+
+// A load either gives a picture or fails with an error, never a crash or a silent nothing.
+void expect_picture_or_error(const Loaded& loaded) {
+    if (!loaded.pixbuf) {
+        ASSERT_TRUE(loaded.error);
+        EXPECT_NE(std::strlen(loaded.error->message), 0u);
+    }
+}
+
+void put_u32(Bytes& bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+TEST(PixbufLoader, TruncatedAndCorruptFilesGiveAnError) {
+    for (const char* name : {"pal8.bmp", "rgb24-large.bmp", "v5-alpha.bmp"}) {
+        SCOPED_TRACE(name);
+        Bytes good = compress(read_file(kImages / name));
+        ASSERT_GT(good.size(), 100u);
+        ASSERT_TRUE(load(good, "cbmp").pixbuf);
+
+        for (std::size_t length :
+             {std::size_t{0}, std::size_t{3}, std::size_t{4}, std::size_t{59}, std::size_t{60},
+              std::size_t{61}, good.size() / 2, good.size() - 1}) {
+            Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(length));
+            Loaded loaded = load(cut, "cbmp");
+            EXPECT_FALSE(loaded.pixbuf) << "cut to " << length;
+            EXPECT_TRUE(loaded.error) << "cut to " << length;
+        }
+
+        auto broken = [&](std::size_t at, std::uint32_t value) {
+            Bytes bytes = good;
+            put_u32(bytes, at, value);
+            return load(bytes, "cbmp");
+        };
+        auto original_size =
+            static_cast<std::uint32_t>(good[52] | good[53] << 8 | good[54] << 16 | good[55] << 24);
+        for (const Loaded& loaded : {broken(0, 0x504D4242), broken(4, 2), broken(48, 0xFFFFFFF0u),
+                                     broken(56, original_size + 1)}) {
+            EXPECT_FALSE(loaded.pixbuf);
+            ASSERT_TRUE(loaded.error);
+            EXPECT_NE(std::strstr(loaded.error->message, "CBMP"), nullptr) << loaded.error->message;
+        }
+
+        // Any byte of the header or stream changed: a picture or an error, nothing else.
+        for (std::size_t at = 0; at < good.size(); at += at < 64 ? 1 : 5) {
+            Bytes bytes = good;
+            bytes[at] ^= 0xA5;
+            expect_picture_or_error(load(bytes, "cbmp"));
+        }
+    }
+}
+
+TEST(PixbufLoader, BitmapThatTheBmpLoaderRejectsGivesItsError) {
+    Bytes bmp = read_file(kImages / "rgb24.bmp");
+    bmp[28] = 7;  // biBitCount: no such depth
+    Bytes cbmp = compress(bmp);
+    ASSERT_FALSE(cbmp.empty());
+    Loaded loaded = load(cbmp);
+    EXPECT_FALSE(loaded.pixbuf);
+    ASSERT_TRUE(loaded.error);
+    EXPECT_EQ(loaded.error->domain, GDK_PIXBUF_ERROR);
+}
+
+// The public BMP suite, read where it lies. A file that comes back byte for byte must open
+// exactly as the BMP loader opens it (or fail as it fails); any other must not crash.
+TEST(PixbufLoader, PublicBmpSuite) {
+    fs::path corpus = CBMP_TEST_CORPUS;
+    if (!fs::is_directory(corpus)) {
+        GTEST_SKIP() << "no BMP suite at " << corpus;
+    }
+    int same = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+        if (entry.path().extension() != ".bmp") {
+            continue;
+        }
+        SCOPED_TRACE(entry.path().string());
+        Bytes bmp = read_file(entry.path());
+        Bytes cbmp = compress(bmp);
+        if (cbmp.empty()) {
+            continue;  // not a bitmap the tool takes
+        }
+        Loaded actual = load(cbmp);
+        expect_picture_or_error(actual);
+        if (core_call(cbmpcore_decompress, cbmp) != bmp) {
+            continue;
+        }
+        Loaded expected = load(bmp, "bmp");
+        ASSERT_EQ(static_cast<bool>(expected.pixbuf), static_cast<bool>(actual.pixbuf));
+        if (expected.pixbuf) {
+            EXPECT_EQ(compare(expected.pixbuf.get(), actual.pixbuf.get()), "");
+            ++same;
+        }
+    }
+    EXPECT_GT(same, 30);
+}
+
+TEST(PixbufLoader, ThumbnailerWritesAPngOfACbmp) {
+    if (std::strlen(CBMP_TEST_THUMBNAILER) == 0) {
+        GTEST_SKIP() << "gdk-pixbuf-thumbnailer not installed";
+    }
+    fs::path cbmp = write_cbmp(kImages / "v5-alpha.bmp");
+    fs::path png = scratch() / "thumbnail.png";
+    fs::remove(png);
+    Spawned thumb = run({CBMP_TEST_THUMBNAILER, "-s", "16", cbmp.string(), png.string()});
+    ASSERT_EQ(thumb.status, 0) << thumb.out;
+    Bytes bytes = read_file(png);
+    ASSERT_GE(bytes.size(), 8u);
+    EXPECT_EQ(std::memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8), 0);
+    GError* error = nullptr;
+    Pixbuf thumbnail = load_file(png, &error);
+    ASSERT_TRUE(thumbnail);
+    EXPECT_EQ(gdk_pixbuf_get_width(thumbnail.get()), 16);
+    EXPECT_TRUE(gdk_pixbuf_get_has_alpha(thumbnail.get()));
+}
+
+TEST(PixbufLoader, GioKnowsTheTypeByNameAndByContent) {
+    if (std::strlen(CBMP_TEST_GIO) == 0) {
+        GTEST_SKIP() << "gio not installed";
+    }
+    fs::path cbmp = write_cbmp(kImages / "pal4.bmp");
+    fs::path unnamed = scratch() / "picture-without-extension";
+    fs::copy_file(cbmp, unnamed, fs::copy_options::overwrite_existing);
+    fs::path named = scratch() / "named.cbmp";
+    const char text[] = "not an image, but named like one";
+    write_file(named, Bytes(text, text + sizeof text - 1));
+    auto type_of = [](const fs::path& path) {
+        Spawned info = run({CBMP_TEST_GIO, "info", "-a", "standard::content-type", path.string()});
+        EXPECT_EQ(info.status, 0) << info.out;
+        return info.out;
+    };
+    EXPECT_NE(type_of(cbmp).find("standard::content-type: image/x-cbmp"), std::string::npos);
+    EXPECT_NE(type_of(unnamed).find("standard::content-type: image/x-cbmp"), std::string::npos);
+    EXPECT_NE(type_of(named).find("standard::content-type: image/x-cbmp"), std::string::npos);
+    // A BMP is still a BMP.
+    EXPECT_NE(type_of(kImages / "pal4.bmp").find("image/bmp"), std::string::npos);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Only the build tree's loaders cache and MIME database, nothing of the user's.
+    g_setenv("GDK_PIXBUF_MODULE_FILE", CBMP_TEST_LOADERS_CACHE, TRUE);
+    g_setenv("XDG_DATA_DIRS", CBMP_TEST_XDG_DATA_DIRS, TRUE);
+    g_setenv("XDG_DATA_HOME", (fs::path(CBMP_TEST_SCRATCH) / "data-home").c_str(), TRUE);
+    g_setenv("XDG_CACHE_HOME", (fs::path(CBMP_TEST_SCRATCH) / "cache-home").c_str(), TRUE);
+    g_setenv("GIO_USE_VFS", "local", TRUE);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
