@@ -4,55 +4,60 @@
 #include <cstring>
 
 #include "cli/signal_cleanup.h"
-#include "image/bmp_image.h"
-#include "image/cbmp_file.h"
+#include "console/messages.h"
+#include "core/operations.h"
 
 namespace cbmp {
 
 namespace {
 
+core::Settings ConsoleSettings(console::ConsoleEvents& events) {
+    core::Settings settings;
+    settings.events = &events;
+    settings.tempFiles = SignalCleanupObserver();
+    return settings;
+}
+
 int Compress(const char* input, const char* output) {
-    std::printf("Compressing: %s -> %s\n", input, output);
-    BmpImagePtr image(ReadBmpFile(input));
-    if (!image) {
-        std::fprintf(stderr, "Error: Failed to read BMP file\n");
-        return 1;
-    }
-    if (WriteCbmpFile(output, image.get(), SignalCleanupObserver()) == 1) {
-        std::printf("Compression successful!\n");
+    console::PrintCompressing(input, output);
+    console::ConsoleEvents events;
+    core::Output out = core::Output::File(output);
+    const core::Outcome outcome =
+        core::Compress(core::Input::File(input), out, ConsoleSettings(events));
+    if (outcome.ok()) {
+        console::PrintCompressionSucceeded();
         return 0;
     }
-    std::fprintf(stderr, "Error: Compression failed\n");
+    if (outcome.started) {
+        console::PrintCompressionFailed();
+    } else {
+        console::PrintReadBmpFailed();
+    }
     return 1;
 }
 
 int Decompress(const char* input, const char* output) {
-    std::printf("Decompressing: %s -> %s\n", input, output);
-    BmpImagePtr image(CreateBmpImage());
-    if (!image) {
-        std::fprintf(stderr, "Error: Memory allocation failed\n");
-        return 1;
-    }
-    if (ReadCbmpFile(input, image.get()) == 1 &&
-        WriteBmpFile(output, image.get(), SignalCleanupObserver()) == 1) {
-        std::printf("Decompression successful!\n");
+    console::PrintDecompressing(input, output);
+    console::ConsoleEvents events;
+    core::Output out = core::Output::File(output);
+    const core::Outcome outcome =
+        core::Decompress(core::Input::File(input), out, ConsoleSettings(events));
+    if (outcome.ok()) {
+        console::PrintDecompressionSucceeded();
         return 0;
     }
-    std::fprintf(stderr, "Error: Decompression failed\n");
+    if (outcome.started) {
+        console::PrintDecompressionFailed();
+    } else {
+        console::PrintMemoryFailed();
+    }
     return 1;
 }
 
 }  // namespace
 
 void PrintUsage(const char* programName) {
-    std::printf("BMP Compressor/Decompressor - Heavy compression using LZ77+bit-packing\n\n");
-    std::printf("Usage:\n");
-    std::printf("  %s -c <input.bmp> <output.cbmp>     Compress BMP to CBMP\n", programName);
-    std::printf("  %s -d <input.cbmp> <output.bmp>     Decompress CBMP to BMP\n", programName);
-    std::printf("  %s -h                                Show this help\n", programName);
-    std::printf("\nExamples:\n");
-    std::printf("  %s -c image.bmp image.cbmp\n", programName);
-    std::printf("  %s -d image.cbmp image_restored.bmp\n", programName);
+    console::PrintUsage(programName);
 }
 
 int RunCli(int argc, char** argv) {
@@ -77,7 +82,7 @@ int RunCli(int argc, char** argv) {
     } else if (std::strcmp(mode, "-d") == 0) {
         code = Decompress(argv[2], argv[3]);
     } else {
-        std::fprintf(stderr, "Error: Unknown mode '%s'\n", mode);
+        console::PrintUnknownMode(mode);
         PrintUsage(program);
     }
     std::fflush(stdout);

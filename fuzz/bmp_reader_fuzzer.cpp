@@ -18,8 +18,11 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace cbmp;
-    const BmpImagePtr image(ReadBmpMemory(data, size));
-    if (!image) {
+    const BmpImagePtr image(CreateBmpImage());
+    CBMP_FUZZ_CHECK(image != nullptr);
+    InputSource source = MemorySource(data, size);
+    if (ReadBmp(source, *image) != ImageStatus::kOk) {
+        CBMP_FUZZ_CHECK(image->PayloadBytes() == nullptr);
         return 0;
     }
     CBMP_FUZZ_CHECK(size >= kBmpHeadersSize);
@@ -32,25 +35,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (bfOffBits >= kBmpHeadersSize) {
         CBMP_FUZZ_CHECK(image->paletteSize == bfOffBits - kBmpHeadersSize);
     } else {
-        const std::uint32_t bits = image->biBitCount;
+        const std::uint32_t bits = image->info.biBitCount;
         const std::uint32_t entries =
-            bits > 8 ? 0 : (image->biClrUsed != 0 ? image->biClrUsed : 1u << bits);
+            bits > 8 ? 0 : (image->info.biClrUsed != 0 ? image->info.biClrUsed : 1u << bits);
         CBMP_FUZZ_CHECK(image->paletteSize == entries * 4);
     }
     const std::uint64_t total = std::uint64_t{image->paletteSize} + image->pixelSize;
     CBMP_FUZZ_CHECK(kBmpHeadersSize + total <= size);
     const auto length = static_cast<std::size_t>(total);
-    CBMP_FUZZ_CHECK(image->payload != nullptr);
+    CBMP_FUZZ_CHECK(image->PayloadBytes() != nullptr);
     CBMP_FUZZ_CHECK(length == 0 ||
-                    std::memcmp(image->payload.get(), data + kBmpHeadersSize, length) == 0);
+                    std::memcmp(image->PayloadBytes(), data + kBmpHeadersSize, length) == 0);
     std::uint8_t info[kBmpInfoHeaderSize];
-    EncodeInfoHeader(*image, info);
+    EncodeInfoHeader(image->info, info);
     CBMP_FUZZ_CHECK(std::memcmp(info, data + kBmpFileHeaderSize, sizeof info) == 0);
 
     // Through a CBMP file in memory and back.
     const auto originalSize = static_cast<std::uint32_t>(total);
     std::uint32_t streamSize = 0;
-    const ByteBuffer stream = LzCompress(image->payload.get(), originalSize, streamSize);
+    const ByteBuffer stream = LzCompress(image->PayloadBytes(), originalSize, streamSize);
     CBMP_FUZZ_CHECK(stream != nullptr);
     CbmpHeader header;
     header.magic = kCbmpMagic;
@@ -65,13 +68,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const BmpImagePtr back(CreateBmpImage());
     CBMP_FUZZ_CHECK(back != nullptr);
-    CBMP_FUZZ_CHECK(ReadCbmpMemory(file.data(), file.size(), "fuzz", back.get()) == 1);
+    InputSource cbmpSource = MemorySource(file.data(), file.size());
+    CbmpHeader readHeader;
+    CbmpStream readStream;
+    CBMP_FUZZ_CHECK(ReadCbmpHeader(cbmpSource, readHeader) == ImageStatus::kOk);
+    CBMP_FUZZ_CHECK(ReadCbmpStream(cbmpSource, readHeader, readStream) == ImageStatus::kOk);
+    CBMP_FUZZ_CHECK(DecodeCbmp(readHeader, readStream.bytes, *back, nullptr) == ImageStatus::kOk);
     CBMP_FUZZ_CHECK(back->paletteSize == image->paletteSize);
     CBMP_FUZZ_CHECK(back->pixelSize == image->pixelSize);
     std::uint8_t backInfo[kBmpInfoHeaderSize];
-    EncodeInfoHeader(*back, backInfo);
+    EncodeInfoHeader(back->info, backInfo);
     CBMP_FUZZ_CHECK(std::memcmp(info, backInfo, sizeof info) == 0);
     CBMP_FUZZ_CHECK(length == 0 ||
-                    std::memcmp(back->payload.get(), image->payload.get(), length) == 0);
+                    std::memcmp(back->payload.get(), image->PayloadBytes(), length) == 0);
     return 0;
 }

@@ -19,9 +19,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace cbmp;
     const BmpImagePtr image(CreateBmpImage());
     CBMP_FUZZ_CHECK(image != nullptr);
-    const int ok = ReadCbmpMemory(data, size, "fuzz", image.get());
-    if (ok != 1) {
-        CBMP_FUZZ_CHECK(ok == 0);
+    InputSource source = MemorySource(data, size);
+    CbmpHeader header;
+    CbmpStream stream;
+    ImageStatus status = ReadCbmpHeader(source, header);
+    if (status == ImageStatus::kOk) {
+        status = ReadCbmpStream(source, header, stream);
+    }
+    if (status == ImageStatus::kOk) {
+        status = DecodeCbmp(header, stream.bytes, *image, nullptr);
+    }
+    if (status != ImageStatus::kOk) {
         CBMP_FUZZ_CHECK(image->payload == nullptr);
         return 0;
     }
@@ -44,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CBMP_FUZZ_CHECK(image->bfOffBits == paletteSize + kBmpHeadersSize);
     CBMP_FUZZ_CHECK(image->bfSize == originalSize + kBmpHeadersSize);
     std::uint8_t info[kBmpInfoHeaderSize];
-    EncodeInfoHeader(*image, info);
+    EncodeInfoHeader(image->info, info);
     CBMP_FUZZ_CHECK(std::memcmp(info, data + 8, sizeof info) == 0);
     return 0;
 }

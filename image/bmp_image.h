@@ -1,10 +1,13 @@
-// BmpImage, the in-memory bitmap, and the BMP files it is read from and written to.
+// BmpImage, the in-memory bitmap, and the BMP file format it is read from and written as.
 //
 // A BMP file is read as three blocks: the 54 bytes of the file header and the 40-byte info header,
 // the colour-table block (every byte from offset 54 up to the pixel offset bfOffBits: a palette,
 // the rest of a larger info header, bit-field masks, or a gap) and the pixel block (bfOffBits up
 // to bfSize). Pixels and compression schemes are never interpreted. A file whose bfOffBits is
 // below 54 has its palette size taken from the bit depth instead and its pixels right after it.
+//
+// This layer neither prints nor opens files: it parses from an InputSource and serialises into
+// bytes, and every outcome is an ImageStatus.
 #pragma once
 
 #include <cstddef>
@@ -12,14 +15,15 @@
 #include <memory>
 
 #include "codec/byte_buffer.h"
-#include "image/le_fields.h"
-#include "io/output_file.h"
+#include "image/image_status.h"
+#include "image/info_header.h"
+#include "io/input_source.h"
 
 namespace cbmp {
 
 inline constexpr std::uint16_t kBmpSignature = 0x4D42;  // "BM"
 inline constexpr std::uint32_t kBmpFileHeaderSize = 14;
-inline constexpr std::uint32_t kBmpInfoHeaderSize = 40;
+inline constexpr std::uint32_t kBmpInfoHeaderSize = kInfoHeaderSize;
 inline constexpr std::uint32_t kBmpHeadersSize = kBmpFileHeaderSize + kBmpInfoHeaderSize;  // 54
 
 struct BmpImage {
@@ -28,27 +32,22 @@ struct BmpImage {
     std::uint16_t bfReserved1 = 0;
     std::uint16_t bfReserved2 = 0;
     std::uint32_t bfOffBits = 0;
-    // The info header: these eleven fields, serialised in order, are its 40 bytes.
-    std::uint32_t biSize = 0;
-    std::int32_t biWidth = 0;
-    std::int32_t biHeight = 0;
-    std::uint16_t biPlanes = 0;
-    std::uint16_t biBitCount = 0;
-    std::uint32_t biCompression = 0;
-    std::uint32_t biSizeImage = 0;
-    std::int32_t biXPelsPerMeter = 0;
-    std::int32_t biYPelsPerMeter = 0;
-    std::uint32_t biClrUsed = 0;
-    std::uint32_t biClrImportant = 0;
+    InfoHeader info;
 
-    // The colour-table bytes followed by the pixel bytes, in one buffer: it is the payload that a
-    // CBMP file compresses, so it is compressed in place. Null until filled.
+    // The colour-table bytes followed by the pixel bytes, in one block: it is the payload that a
+    // CBMP file compresses, so it is compressed where it lies. Either owned (`payload`) or, for
+    // an image parsed from memory, the caller's own bytes (`borrowed`), which must outlive it.
     ByteBuffer payload;
+    const std::uint8_t* borrowed = nullptr;
     std::uint32_t paletteSize = 0;
     std::uint32_t pixelSize = 0;
 
-    const std::uint8_t* Palette() const { return paletteSize == 0 ? nullptr : payload.get(); }
-    const std::uint8_t* Pixels() const { return payload ? payload.get() + paletteSize : nullptr; }
+    const std::uint8_t* PayloadBytes() const { return payload ? payload.get() : borrowed; }
+    std::uint32_t PayloadSize() const { return paletteSize + pixelSize; }
+    const std::uint8_t* Palette() const { return paletteSize == 0 ? nullptr : PayloadBytes(); }
+    const std::uint8_t* Pixels() const {
+        return PayloadBytes() == nullptr ? nullptr : PayloadBytes() + paletteSize;
+    }
 };
 
 // A new zero-filled record, or null when memory is exhausted.
@@ -62,52 +61,18 @@ struct BmpImageDeleter {
 };
 using BmpImagePtr = std::unique_ptr<BmpImage, BmpImageDeleter>;
 
-// The 40-byte info header of `image`, and the reverse.
-// The 40-byte info header of any record that carries its eleven fields (a BmpImage, a
-// CbmpHeader), serialised in BMP order, and the reverse.
-template <typename Record>
-void WriteInfoFields(const Record& r, std::uint8_t* bytes) {
-    WriteU32LE(bytes, r.biSize);
-    WriteI32LE(bytes + 4, r.biWidth);
-    WriteI32LE(bytes + 8, r.biHeight);
-    WriteU16LE(bytes + 12, r.biPlanes);
-    WriteU16LE(bytes + 14, r.biBitCount);
-    WriteU32LE(bytes + 16, r.biCompression);
-    WriteU32LE(bytes + 20, r.biSizeImage);
-    WriteI32LE(bytes + 24, r.biXPelsPerMeter);
-    WriteI32LE(bytes + 28, r.biYPelsPerMeter);
-    WriteU32LE(bytes + 32, r.biClrUsed);
-    WriteU32LE(bytes + 36, r.biClrImportant);
+// Parses a whole BMP file from `in` into the zero-filled `image`. A memory source is not copied:
+// the image borrows its bytes. On failure `image` holds no buffer. Fails with kNotBmp,
+// kColorTableShort, kPixelDataShort, kPixelOffsetBeyondSize, kBmpTooLarge or kNoMemory.
+ImageStatus ReadBmp(InputSource& in, BmpImage& image);
+
+// The 54 header bytes that WriteBmp-style output starts with: bfSize and bfOffBits recomputed
+// from the block sizes, so the pixels always follow the colour-table block directly.
+void EncodeBmpHeaders(const BmpImage& image, std::uint8_t* bytes);
+
+// Size of the BMP file that EncodeBmpHeaders and the payload make.
+inline std::uint64_t BmpFileSize(const BmpImage& image) {
+    return std::uint64_t{kBmpHeadersSize} + image.paletteSize + image.pixelSize;
 }
-
-template <typename Record>
-void ReadInfoFields(const std::uint8_t* bytes, Record& r) {
-    r.biSize = ReadU32LE(bytes);
-    r.biWidth = ReadI32LE(bytes + 4);
-    r.biHeight = ReadI32LE(bytes + 8);
-    r.biPlanes = ReadU16LE(bytes + 12);
-    r.biBitCount = ReadU16LE(bytes + 14);
-    r.biCompression = ReadU32LE(bytes + 16);
-    r.biSizeImage = ReadU32LE(bytes + 20);
-    r.biXPelsPerMeter = ReadI32LE(bytes + 24);
-    r.biYPelsPerMeter = ReadI32LE(bytes + 28);
-    r.biClrUsed = ReadU32LE(bytes + 32);
-    r.biClrImportant = ReadU32LE(bytes + 36);
-}
-
-void EncodeInfoHeader(const BmpImage& image, std::uint8_t* bytes);
-void DecodeInfoHeader(const std::uint8_t* bytes, BmpImage& image);
-
-// Reads the BMP file at `path`. Returns a new record owned by the caller, or null after printing
-// the reason (some failures, such as exhausted memory, are silent).
-BmpImage* ReadBmpFile(const char* path);
-
-// Reads a BMP file held in memory, with the messages of ReadBmpFile.
-BmpImage* ReadBmpMemory(const std::uint8_t* data, std::size_t size);
-
-// Writes `image` as a BMP file: headers with bfSize and bfOffBits recomputed from the block sizes,
-// then the colour-table block and the pixel block. Returns 1, or 0 after printing the reason.
-int WriteBmpFile(const char* path, const BmpImage* image,
-                 const TempFileObserver* observer = nullptr);
 
 }  // namespace cbmp

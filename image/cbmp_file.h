@@ -9,13 +9,19 @@
 //   52      4     original size: palette size + pixel size
 //   56      4     palette size: bytes of the colour-table block at the start of the payload
 //   60            the stream; nothing follows it
+//
+// Like the rest of the image layer this neither prints nor opens files.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/byte_buffer.h"
+#include "codec/lz_progress.h"
 #include "image/bmp_image.h"
-#include "io/output_file.h"
+#include "image/image_status.h"
+#include "image/info_header.h"
+#include "io/input_source.h"
 
 namespace cbmp {
 
@@ -26,35 +32,46 @@ inline constexpr std::uint32_t kCbmpHeaderSize = 60;
 struct CbmpHeader {
     std::uint32_t magic = 0;
     std::uint32_t version = 0;
-    std::uint32_t biSize = 0;
-    std::int32_t biWidth = 0;
-    std::int32_t biHeight = 0;
-    std::uint16_t biPlanes = 0;
-    std::uint16_t biBitCount = 0;
-    std::uint32_t biCompression = 0;
-    std::uint32_t biSizeImage = 0;
-    std::int32_t biXPelsPerMeter = 0;
-    std::int32_t biYPelsPerMeter = 0;
-    std::uint32_t biClrUsed = 0;
-    std::uint32_t biClrImportant = 0;
+    InfoHeader info;
     std::uint32_t compressedSize = 0;
     std::uint32_t originalSize = 0;
     std::uint32_t paletteSize = 0;
 };
 
 void EncodeCbmpHeader(const CbmpHeader& header, std::uint8_t* bytes);  // 60 bytes
-void DecodeCbmpHeader(const std::uint8_t* bytes, CbmpHeader& header);
+CbmpHeader DecodeCbmpHeader(const std::uint8_t* bytes);
 
-// Compresses the payload of `image` and writes it as a CBMP file, then prints the summary.
-// Returns 1, or 0 (with the reason printed where there is one).
-int WriteCbmpFile(const char* path, const BmpImage* image,
-                  const TempFileObserver* observer = nullptr);
+// A CBMP file's header as it is held in memory, with its stream, ready to be written.
+struct CbmpEncoding {
+    CbmpHeader header;
+    ByteBuffer stream;  // header.compressedSize bytes
+};
 
-// Reads and decompresses the CBMP file at `path` into the zero-filled `image`, rebuilding the BMP
-// file header, and prints the summary. Returns 1, or 0 with `image` holding no buffer.
-int ReadCbmpFile(const char* path, BmpImage* image);
+// Compresses the payload of `image` into `encoding`, reporting the encoder's progress. Fails
+// with kNoMemory (the encoder's tables or stream) or kBmpTooLarge.
+ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress);
 
-// ReadCbmpFile over bytes in memory; `name` stands for the file name in the summary.
-int ReadCbmpMemory(const std::uint8_t* data, std::size_t size, const char* name, BmpImage* image);
+// Reads the 60-byte header from `in` and checks magic and version: kNotCbmp or
+// kUnsupportedVersion, in the order the bytes come.
+ImageStatus ReadCbmpHeader(InputSource& in, CbmpHeader& header);
+
+// Checks the stated sizes of a header that ReadCbmpHeader accepted, as decoding does before it
+// starts: kPaletteBeyondOriginal, or kCbmpTooLarge for a payload no BMP file could hold.
+ImageStatus CheckCbmpSizes(const CbmpHeader& header);
+
+// The compressed stream that follows the header in `in`: for a memory source a view of the
+// caller's bytes, for a file a buffer filled from it. Fails with kCompressedDataShort or
+// kNoMemory.
+struct CbmpStream {
+    ByteBuffer owned;
+    const std::uint8_t* bytes = nullptr;
+};
+ImageStatus ReadCbmpStream(InputSource& in, const CbmpHeader& header, CbmpStream& stream);
+
+// Decodes `stream` into the zero-filled `image`, rebuilding the BMP file header. On failure the
+// image holds no buffer. Fails with kPaletteBeyondOriginal, kCbmpTooLarge, kCorruptStream or
+// kNoMemory; reports the decoder's progress.
+ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, BmpImage& image,
+                       const LzProgress* progress);
 
 }  // namespace cbmp

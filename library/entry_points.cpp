@@ -1,37 +1,43 @@
 #include "library/entry_points.h"
 
-#include <cstdio>
-
-#include "image/bmp_image.h"
-#include "image/cbmp_file.h"
+#include "console/messages.h"
+#include "core/operations.h"
 
 namespace cbmp {
 
 int CompactFile(const char* input, const char* output) {
-    std::printf("Compressing: %s -> %s\n", input, output);
-    const BmpImagePtr image(ReadBmpFile(input));
-    if (!image) {
-        std::fprintf(stderr, "Error: Failed to read BMP file\n");
+    console::PrintCompressing(input, output);
+    console::ConsoleEvents events;
+    core::Settings settings;
+    settings.events = &events;
+    core::Output out = core::Output::File(output);
+    const core::Outcome outcome = core::Compress(core::Input::File(input), out, settings);
+    if (!outcome.started) {
+        console::PrintReadBmpFailed();
         return kOperationNotStarted;
     }
-    if (WriteCbmpFile(output, image.get()) == 1) {
-        std::printf("Compression successful!\n");
+    if (outcome.ok()) {
+        console::PrintCompressionSucceeded();
     } else {
-        std::fprintf(stderr, "Error: Compression failed\n");
+        console::PrintCompressionFailed();
     }
     return kOperationRan;
 }
 
 int DecompactFile(const char* input, const char* output) {
-    const BmpImagePtr image(CreateBmpImage());
-    if (!image) {
-        std::fprintf(stderr, "Error: Memory allocation failed\n");
+    console::ConsoleEvents events;
+    core::Settings settings;
+    settings.events = &events;
+    core::Output out = core::Output::File(output);
+    const core::Outcome outcome = core::Decompress(core::Input::File(input), out, settings);
+    if (!outcome.started) {
+        console::PrintMemoryFailed();
         return kOperationNotStarted;
     }
-    if (ReadCbmpFile(input, image.get()) == 1 && WriteBmpFile(output, image.get()) == 1) {
-        std::printf("Decompression successful!\n");
+    if (outcome.ok()) {
+        console::PrintDecompressionSucceeded();
     } else {
-        std::fprintf(stderr, "Error: Decompression failed\n");
+        console::PrintDecompressionFailed();
     }
     return kOperationRan;
 }

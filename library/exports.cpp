@@ -1,8 +1,8 @@
 // The two functions that the shared library exports.
-#include <cstdio>
 #include <new>
 #include <string>
 
+#include "console/messages.h"
 #include "library/cbmp.h"
 #include "library/entry_points.h"
 #include "library/path_text.h"
@@ -18,12 +18,12 @@ int RunOnPaths(const cbmp_path_char* input, const cbmp_path_char* output, Operat
         std::string narrowInput;
         std::string narrowOutput;
         if (!cbmp::NarrowPath(input, narrowInput) || !cbmp::NarrowPath(output, narrowOutput)) {
-            std::fprintf(stderr, "Error: Invalid path\n");
+            cbmp::console::PrintInvalidPath();
             return cbmp::kOperationNotStarted;
         }
         return operation(narrowInput.c_str(), narrowOutput.c_str());
     } catch (...) {
-        std::fprintf(stderr, "Error: Memory allocation failed\n");
+        cbmp::console::PrintMemoryFailed();
         return cbmp::kOperationNotStarted;
     }
 }

@@ -26,12 +26,12 @@ using testing::TempDir;
 
 // A BMP big enough that its output cannot fit under a 4 KiB file-size limit.
 std::string MakeInput(const TempDir& dir) {
-    testing::BmpSpec spec;
-    spec.width = 64;
-    spec.height = 64;
-    spec.pixels = testing::RandomBytes(64 * 64 * 3, 41);
+    testing::BmpFields fields;
+    fields.width = 64;
+    fields.height = 64;
+    fields.pixels = testing::RandomBytes(64 * 64 * 3, 41);
     const std::string path = dir / "in.bmp";
-    testing::WriteFileBytes(path, testing::BuildBmp(spec));
+    testing::WriteFileBytes(path, testing::BuildBmp(fields));
     return path;
 }
 

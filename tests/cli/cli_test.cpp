@@ -66,16 +66,16 @@ TEST(CliArguments, HelpMissingAndUnknownModes) {
 
 TEST(CliRuns, WorkedExampleConsoleAndFiles) {
     TempDir dir;
-    testing::BmpSpec spec;
-    spec.width = 2;
-    spec.height = 2;
-    spec.sizeImage = 16;
-    spec.pixels = {0x00, 0x00, 0xff, 0x00, 0xff, 0x00, 0x00, 0x00,
-                   0xff, 0x00, 0x00, 0xff, 0xff, 0xff, 0x00, 0x00};
+    testing::BmpFields fields;
+    fields.width = 2;
+    fields.height = 2;
+    fields.sizeImage = 16;
+    fields.pixels = {0x00, 0x00, 0xff, 0x00, 0xff, 0x00, 0x00, 0x00,
+                     0xff, 0x00, 0x00, 0xff, 0xff, 0xff, 0x00, 0x00};
     const std::string bmp = dir / "ex.bmp";
     const std::string cbmp = dir / "ex.cbmp";
     const std::string back = dir / "back.bmp";
-    testing::WriteFileBytes(bmp, testing::BuildBmp(spec));
+    testing::WriteFileBytes(bmp, testing::BuildBmp(fields));
 
     auto r = RunProcess({CBMP_EXE, "-c", bmp, cbmp, "ignored"});
     EXPECT_EQ(r.exitCode, 0);
@@ -118,11 +118,11 @@ TEST(CliRuns, SampleImageRoundTrips) {
 TEST(CliRuns, HostileInputsFailCleanly) {
     TempDir dir;
     const Bytes good = testing::BuildBmp(testing::PalettedTrueColourBmp());
-    testing::BmpSpec huge;
+    testing::BmpFields huge;
     huge.bitCount = 8;
     huge.clrUsed = 0x3FFFFFFF;
     huge.bfOffBits = 0;
-    testing::BmpSpec far;
+    testing::BmpFields far;
     far.pixels = {1, 2, 3};
     far.bfSize = 0xFFFFFF00;
 

@@ -30,11 +30,11 @@ using testing::RunTool;
 using testing::TempDir;
 
 Bytes NoiseBmp() {
-    testing::BmpSpec spec;
-    spec.width = 64;
-    spec.height = 64;
-    spec.pixels = testing::RandomBytes(64 * 64 * 3, 51);
-    return testing::BuildBmp(spec);
+    testing::BmpFields fields;
+    fields.width = 64;
+    fields.height = 64;
+    fields.pixels = testing::RandomBytes(64 * 64 * 3, 51);
+    return testing::BuildBmp(fields);
 }
 
 const Bytes kOldContent = {'o', 'l', 'd', ' ', 'f', 'i', 'l', 'e'};

@@ -33,15 +33,15 @@ struct Case {
 
 // An 8-bit image with a 16-entry palette: every header field and both blocks matter.
 Bytes GoodBmp() {
-    testing::BmpSpec spec;
-    spec.bitCount = 8;
-    spec.width = 16;
-    spec.height = 8;
-    spec.clrUsed = 16;
-    spec.sizeImage = 128;
-    spec.colourBlock = testing::RandomBytes(64, 21);
-    spec.pixels = testing::RandomText(128, 4, 22);
-    return testing::BuildBmp(spec);
+    testing::BmpFields fields;
+    fields.bitCount = 8;
+    fields.width = 16;
+    fields.height = 8;
+    fields.clrUsed = 16;
+    fields.sizeImage = 128;
+    fields.colourBlock = testing::RandomBytes(64, 21);
+    fields.pixels = testing::RandomText(128, 4, 22);
+    return testing::BuildBmp(fields);
 }
 
 // Offsets where the fields of the 54 header bytes start.
@@ -316,13 +316,13 @@ TEST_F(HostileFiles, AddressLimitHoldsAndLeavesRoomForRealWork) {
     if (const char* why = testing::AddressLimitUnavailable()) {
         GTEST_SKIP() << why;
     }
-    testing::BmpSpec spec;
-    spec.width = 1 << 14;
-    spec.height = 4096;
+    testing::BmpFields fields;
+    fields.width = 1 << 14;
+    fields.height = 4096;
     const std::uint32_t pixelSize = 200u << 20;
-    spec.bfSize = 54 + pixelSize;
+    fields.bfSize = 54 + pixelSize;
     const std::string big = dir_ / "big.bmp";
-    testing::WriteFileBytes(big, testing::BuildBmp(spec));
+    testing::WriteFileBytes(big, testing::BuildBmp(fields));
     fs::resize_file(big, 54 + pixelSize);  // sparse: the pixels read as zeros
     const std::string out = dir_ / "out/big.cbmp";
     const auto r = Run("-c", big, out);

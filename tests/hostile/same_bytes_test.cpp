@@ -25,19 +25,19 @@ std::uint64_t Fnv1a(const Bytes& bytes) {
 }
 
 TEST(SameBytesOnEveryHost, CompressedFileMatchesTheDigest) {
-    testing::BmpSpec spec;
-    spec.bitCount = 8;
-    spec.width = 256;
-    spec.height = 280;
-    spec.colourBlock = testing::RandomBytes(1024, 61);
+    testing::BmpFields fields;
+    fields.bitCount = 8;
+    fields.width = 256;
+    fields.height = 280;
+    fields.colourBlock = testing::RandomBytes(1024, 61);
     // Image rows, runs and a small-alphabet stretch: literals, near and far matches, repeats
     // longer than 258 bytes, and more than 64 KiB in all.
-    spec.pixels = testing::ImageLike(64, 48, 62);
+    fields.pixels = testing::ImageLike(64, 48, 62);
     const Bytes runs = testing::Runs(20000, 300, 63);
     const Bytes text = testing::RandomText(42000, 3, 64);
-    spec.pixels.insert(spec.pixels.end(), runs.begin(), runs.end());
-    spec.pixels.insert(spec.pixels.end(), text.begin(), text.end());
-    const Bytes bmp = testing::BuildBmp(spec);
+    fields.pixels.insert(fields.pixels.end(), runs.begin(), runs.end());
+    fields.pixels.insert(fields.pixels.end(), text.begin(), text.end());
+    const Bytes bmp = testing::BuildBmp(fields);
 
     testing::TempDir dir;
     const std::string in = dir / "in.bmp";

@@ -6,31 +6,32 @@
 
 #include "image/le_fields.h"
 #include "tests/support/bmp_builder.h"
+#include "tests/support/console_run.h"
 #include "tests/support/temp_dir.h"
 
+// The container through the core's operations, with the console lines the front ends print.
 namespace cbmp {
 namespace {
 
-using testing::BmpSpec;
+using testing::BmpFields;
 using testing::BuildBmp;
 using testing::Bytes;
+using testing::ConsoleRun;
+using testing::Direction;
+using testing::RunWithConsole;
 using testing::TempDir;
 
-struct Outcome {
-    int result = 0;
-    std::string out;
-    std::string err;
-};
+// Decompresses `bytes`, a CBMP file held in memory under the name mem.cbmp, into memory.
+ConsoleRun ReadCbmpBytes(const Bytes& bytes) {
+    return RunWithConsole(Direction::kDecompress,
+                          core::Input::Memory(bytes.data(), bytes.size(), "mem.cbmp"),
+                          core::Output::Memory());
+}
 
-// Reads `bytes` as a CBMP file into `image`, capturing both console streams.
-Outcome ReadCbmpBytes(const Bytes& bytes, BmpImage& image) {
-    Outcome o;
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    o.result = ReadCbmpMemory(bytes.data(), bytes.size(), "mem.cbmp", &image);
-    o.out = ::testing::internal::GetCapturedStdout();
-    o.err = ::testing::internal::GetCapturedStderr();
-    return o;
+// Compresses the BMP file `bmp` held in memory into the file `path`, or into memory.
+ConsoleRun CompressBytes(const Bytes& bmp, const char* path = nullptr) {
+    return RunWithConsole(Direction::kCompress, core::Input::Memory(bmp.data(), bmp.size()),
+                          path != nullptr ? core::Output::File(path) : core::Output::Memory());
 }
 
 Bytes CbmpBytes(std::uint32_t compressed, std::uint32_t original, std::uint32_t palette,
@@ -38,7 +39,7 @@ Bytes CbmpBytes(std::uint32_t compressed, std::uint32_t original, std::uint32_t 
     CbmpHeader header;
     header.magic = kCbmpMagic;
     header.version = kCbmpVersion;
-    header.biSize = 40;
+    header.info.biSize = 40;
     header.compressedSize = compressed;
     header.originalSize = original;
     header.paletteSize = palette;
@@ -49,22 +50,19 @@ Bytes CbmpBytes(std::uint32_t compressed, std::uint32_t original, std::uint32_t 
 }
 
 TEST(CbmpFile, WorkedExampleByteForByte) {
-    BmpSpec spec;
-    spec.width = 2;
-    spec.height = 2;
-    spec.sizeImage = 16;
-    spec.pixels = {0x00, 0x00, 0xff, 0x00, 0xff, 0x00, 0x00, 0x00,
-                   0xff, 0x00, 0x00, 0xff, 0xff, 0xff, 0x00, 0x00};
-    const Bytes bmp = BuildBmp(spec);
+    BmpFields fields;
+    fields.width = 2;
+    fields.height = 2;
+    fields.sizeImage = 16;
+    fields.pixels = {0x00, 0x00, 0xff, 0x00, 0xff, 0x00, 0x00, 0x00,
+                     0xff, 0x00, 0x00, 0xff, 0xff, 0xff, 0x00, 0x00};
+    const Bytes bmp = BuildBmp(fields);
     ASSERT_EQ(bmp.size(), 70u);
-    BmpImagePtr image(ReadBmpMemory(bmp.data(), bmp.size()));
-    ASSERT_TRUE(image);
-
     TempDir dir;
     const std::string path = dir / "ex.cbmp";
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(WriteCbmpFile(path.c_str(), image.get()), 1);
-    const std::string out = ::testing::internal::GetCapturedStdout();
+    const ConsoleRun written = CompressBytes(bmp, path.c_str());
+    ASSERT_TRUE(written.outcome.ok()) << written.err;
+    const std::string& out = written.out;
     const Bytes expected = {0x43, 0x42, 0x4d, 0x50, 0x01, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00,
                             0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x18, 0x00,
                             0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x13, 0x0b, 0x00, 0x00,
@@ -79,66 +77,53 @@ TEST(CbmpFile, WorkedExampleByteForByte) {
               std::string::npos)
         << out;
 
-    BmpImage back;
-    const Outcome o = ReadCbmpBytes(expected, back);
-    ASSERT_EQ(o.result, 1) << o.err;
+    const ConsoleRun o = ReadCbmpBytes(expected);
+    ASSERT_TRUE(o.outcome.ok()) << o.err;
     EXPECT_NE(o.out.find("Decompressed file: mem.cbmp\nCompressed size: 23 bytes\n"
                          "Original size: 16 bytes\n"),
               std::string::npos);
-    const std::string restored = dir / "back.bmp";
-    ASSERT_EQ(WriteBmpFile(restored.c_str(), &back), 1);
-    EXPECT_EQ(testing::ReadFileBytes(restored), bmp);
+    EXPECT_EQ(o.bytes, bmp);
 }
 
 // Every layout keeps its colour-table block as the palette and comes back whole; a full 8-bit
 // palette gives the standard offsets.
 TEST(CbmpFile, RoundTripsLayoutsThroughTheContainer) {
-    TempDir dir;
-    BmpSpec full;
+    BmpFields full;
     full.bitCount = 8;
     full.colourBlock = testing::RandomBytes(1024, 31);
     full.pixels = testing::Runs(5000, 40, 32);
-    for (const BmpSpec& spec : {full, testing::V5HeaderBmp(), testing::BitFieldsBmp(),
-                                testing::PalettedTrueColourBmp(), testing::GapBeforePixelsBmp()}) {
-        const Bytes bmp = BuildBmp(spec);
-        BmpImagePtr image(ReadBmpMemory(bmp.data(), bmp.size()));
-        ASSERT_TRUE(image);
-        const std::string path = dir / "x.cbmp";
-        ::testing::internal::CaptureStdout();
-        ASSERT_EQ(WriteCbmpFile(path.c_str(), image.get()), 1);
-        ::testing::internal::GetCapturedStdout();
-        const Bytes cbmp = testing::ReadFileBytes(path);
-        EXPECT_EQ(ReadU32LE(&cbmp[56]), spec.colourBlock.size());
-        EXPECT_EQ(ReadU32LE(&cbmp[52]), spec.colourBlock.size() + spec.pixels.size());
+    for (const BmpFields& fields :
+         {full, testing::V5HeaderBmp(), testing::BitFieldsBmp(), testing::PalettedTrueColourBmp(),
+          testing::GapBeforePixelsBmp()}) {
+        const Bytes bmp = BuildBmp(fields);
+        const ConsoleRun written = CompressBytes(bmp);
+        ASSERT_TRUE(written.outcome.ok()) << written.err;
+        const Bytes& cbmp = written.bytes;
+        EXPECT_EQ(ReadU32LE(&cbmp[56]), fields.colourBlock.size());
+        EXPECT_EQ(ReadU32LE(&cbmp[52]), fields.colourBlock.size() + fields.pixels.size());
 
-        BmpImage back;
-        ASSERT_EQ(ReadCbmpBytes(cbmp, back).result, 1);
-        EXPECT_EQ(back.bfOffBits, 54 + spec.colourBlock.size());
-        EXPECT_EQ(back.bfSize, bmp.size());
-        const std::string restored = dir / "x.bmp";
-        ASSERT_EQ(WriteBmpFile(restored.c_str(), &back), 1);
-        EXPECT_EQ(testing::ReadFileBytes(restored), bmp) << "biSize " << spec.infoSize;
+        const ConsoleRun back = ReadCbmpBytes(cbmp);
+        ASSERT_TRUE(back.outcome.ok());
+        ASSERT_GE(back.bytes.size(), 54u);
+        EXPECT_EQ(ReadU32LE(&back.bytes[10]), 54 + fields.colourBlock.size());
+        EXPECT_EQ(ReadU32LE(&back.bytes[2]), bmp.size());
+        EXPECT_EQ(back.bytes, bmp) << "biSize " << fields.infoSize;
     }
 }
 
 TEST(CbmpFile, EmptyPayloadGivesSevenByteStreamAndNoRatio) {
-    BmpImage empty;
-    empty.bfType = kBmpSignature;
-    TempDir dir;
-    const std::string path = dir / "e.cbmp";
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(WriteCbmpFile(path.c_str(), &empty), 1);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.find("Compression ratio"), std::string::npos);
-    const Bytes cbmp = testing::ReadFileBytes(path);
+    const Bytes headersOnly = BuildBmp(BmpFields{});  // 24-bit, no pixels at all
+    ASSERT_EQ(headersOnly.size(), 54u);
+    const ConsoleRun written = CompressBytes(headersOnly);
+    ASSERT_TRUE(written.outcome.ok()) << written.err;
+    EXPECT_EQ(written.out.find("Compression ratio"), std::string::npos);
+    const Bytes& cbmp = written.bytes;
     ASSERT_EQ(cbmp.size(), 67u);
     EXPECT_EQ(ReadU32LE(&cbmp[48]), 7u);
 
-    BmpImage back;
-    ASSERT_EQ(ReadCbmpBytes(cbmp, back).result, 1);
-    EXPECT_EQ(back.paletteSize + back.pixelSize, 0u);
-    EXPECT_EQ(back.bfSize, 54u);
-    EXPECT_EQ(WriteCbmpFile(path.c_str(), nullptr), 0);
+    const ConsoleRun back = ReadCbmpBytes(cbmp);
+    ASSERT_TRUE(back.outcome.ok());
+    EXPECT_EQ(back.bytes, headersOnly);
 }
 
 TEST(CbmpFile, RejectsBadHeadersWithTheirMessages) {
@@ -167,22 +152,19 @@ TEST(CbmpFile, RejectsBadHeadersWithTheirMessages) {
         {CbmpBytes(7, 4, 8, {4, 0, 0, 0, 0x80, 0, 0}), ""},  // palette beyond the payload
     };
     for (const Case& c : cases) {
-        BmpImage image;
-        const Outcome o = ReadCbmpBytes(c.bytes, image);
-        EXPECT_EQ(o.result, 0) << c.err;
+        const ConsoleRun o = ReadCbmpBytes(c.bytes);
+        EXPECT_FALSE(o.outcome.ok()) << c.err;
         EXPECT_EQ(o.err, c.err) << "size " << c.bytes.size();
         EXPECT_EQ(o.out, "") << c.err;  // the decoder never started
-        EXPECT_EQ(image.payload, nullptr);
+        EXPECT_TRUE(o.bytes.empty());
     }
 }
 
 TEST(CbmpFile, ReportsMissingInput) {
-    BmpImage image;
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(ReadCbmpFile("/nonexistent/in.cbmp", &image), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Error: Cannot open file /nonexistent/in.cbmp\n");
-    EXPECT_EQ(ReadCbmpFile("/nonexistent/in.cbmp", nullptr), 0);
+    const ConsoleRun o = RunWithConsole(
+        Direction::kDecompress, core::Input::File("/nonexistent/in.cbmp"), core::Output::Memory());
+    EXPECT_EQ(o.outcome.result, CBMPCORE_ERROR_CANNOT_OPEN);
+    EXPECT_EQ(o.err, "Error: Cannot open file /nonexistent/in.cbmp\n");
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 
 namespace cbmp::testing {
 
-struct BmpSpec {
+struct BmpFields {
     std::uint32_t infoSize = 40;
     std::int32_t width = 4;
     std::int32_t height = 4;
@@ -36,68 +36,68 @@ inline void PutLE(Bytes& out, std::uint32_t value, int width) {
     }
 }
 
-inline Bytes BuildBmp(const BmpSpec& spec) {
-    const auto offBits = static_cast<std::uint32_t>(54 + spec.colourBlock.size());
-    const auto size = static_cast<std::uint32_t>(offBits + spec.pixels.size());
+inline Bytes BuildBmp(const BmpFields& fields) {
+    const auto offBits = static_cast<std::uint32_t>(54 + fields.colourBlock.size());
+    const auto size = static_cast<std::uint32_t>(offBits + fields.pixels.size());
     Bytes out;
     out.push_back('B');
     out.push_back('M');
-    PutLE(out, spec.bfSize.value_or(size), 4);
-    PutLE(out, spec.reserved1, 2);
-    PutLE(out, spec.reserved2, 2);
-    PutLE(out, spec.bfOffBits.value_or(offBits), 4);
-    PutLE(out, spec.infoSize, 4);
-    PutLE(out, static_cast<std::uint32_t>(spec.width), 4);
-    PutLE(out, static_cast<std::uint32_t>(spec.height), 4);
-    PutLE(out, spec.planes, 2);
-    PutLE(out, spec.bitCount, 2);
-    PutLE(out, spec.compression, 4);
-    PutLE(out, spec.sizeImage, 4);
-    PutLE(out, static_cast<std::uint32_t>(spec.xPelsPerMeter), 4);
-    PutLE(out, static_cast<std::uint32_t>(spec.yPelsPerMeter), 4);
-    PutLE(out, spec.clrUsed, 4);
-    PutLE(out, spec.clrImportant, 4);
-    out.insert(out.end(), spec.colourBlock.begin(), spec.colourBlock.end());
-    out.insert(out.end(), spec.pixels.begin(), spec.pixels.end());
+    PutLE(out, fields.bfSize.value_or(size), 4);
+    PutLE(out, fields.reserved1, 2);
+    PutLE(out, fields.reserved2, 2);
+    PutLE(out, fields.bfOffBits.value_or(offBits), 4);
+    PutLE(out, fields.infoSize, 4);
+    PutLE(out, static_cast<std::uint32_t>(fields.width), 4);
+    PutLE(out, static_cast<std::uint32_t>(fields.height), 4);
+    PutLE(out, fields.planes, 2);
+    PutLE(out, fields.bitCount, 2);
+    PutLE(out, fields.compression, 4);
+    PutLE(out, fields.sizeImage, 4);
+    PutLE(out, static_cast<std::uint32_t>(fields.xPelsPerMeter), 4);
+    PutLE(out, static_cast<std::uint32_t>(fields.yPelsPerMeter), 4);
+    PutLE(out, fields.clrUsed, 4);
+    PutLE(out, fields.clrImportant, 4);
+    out.insert(out.end(), fields.colourBlock.begin(), fields.colourBlock.end());
+    out.insert(out.end(), fields.pixels.begin(), fields.pixels.end());
     return out;
 }
 
 // The layouts that real programs write and that a reader must carry whole.
-inline BmpSpec V5HeaderBmp() {  // 124-byte info header, 8-bit with a 256-entry palette
-    BmpSpec spec;
-    spec.infoSize = 124;
-    spec.bitCount = 8;
-    spec.width = 16;
-    spec.height = 8;
-    spec.colourBlock = RandomBytes(84 + 1024, 11);
-    spec.pixels = RandomText(16 * 8, 7, 12);
-    return spec;
+inline BmpFields V5HeaderBmp() {  // 124-byte info header, 8-bit with a 256-entry palette
+    BmpFields fields;
+    fields.infoSize = 124;
+    fields.bitCount = 8;
+    fields.width = 16;
+    fields.height = 8;
+    fields.colourBlock = RandomBytes(84 + 1024, 11);
+    fields.pixels = RandomText(16 * 8, 7, 12);
+    return fields;
 }
 
-inline BmpSpec BitFieldsBmp() {  // 16-bit 5-6-5 with the three masks after a 40-byte header
-    BmpSpec spec;
-    spec.bitCount = 16;
-    spec.compression = 3;
-    spec.colourBlock = {0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0};
-    spec.pixels = RandomBytes(4 * 4 * 2, 13);
-    return spec;
+inline BmpFields BitFieldsBmp() {  // 16-bit 5-6-5 with the three masks after a 40-byte header
+    BmpFields fields;
+    fields.bitCount = 16;
+    fields.compression = 3;
+    fields.colourBlock = {0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0};
+    fields.pixels = RandomBytes(4 * 4 * 2, 13);
+    return fields;
 }
 
-inline BmpSpec PalettedTrueColourBmp() {  // 24-bit pixels with a 16-entry palette
-    BmpSpec spec;
-    spec.clrUsed = 16;
-    spec.colourBlock = RandomBytes(64, 14);
-    spec.pixels = ImageLike(4, 4, 15);
-    return spec;
+inline BmpFields PalettedTrueColourBmp() {  // 24-bit pixels with a 16-entry palette
+    BmpFields fields;
+    fields.clrUsed = 16;
+    fields.colourBlock = RandomBytes(64, 14);
+    fields.pixels = ImageLike(4, 4, 15);
+    return fields;
 }
 
-inline BmpSpec GapBeforePixelsBmp() {  // 8-bit, palette of 4, then 100 spare bytes
-    BmpSpec spec;
-    spec.bitCount = 8;
-    spec.clrUsed = 4;
-    spec.colourBlock = RandomBytes(16 + 100, 16);
-    spec.pixels = RandomText(4 * 4, 4, 17);
-    return spec;
+inline BmpFields GapBeforePixelsBmp() {  // 8-bit, palette of 4, then 100 spare bytes
+    BmpFields fields;
+    fields.bitCount = 8;
+    fields.clrUsed = 4;
+    fields.colourBlock = RandomBytes(16 + 100, 16);
+    fields.pixels = RandomText(4 * 4, 4, 17);
+    return fields;
 }
 
 }  // namespace cbmp::testing

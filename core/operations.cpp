@@ -1,0 +1,259 @@
+#include "core/operations.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "image/bmp_image.h"
+#include "io/input_source.h"
+
+namespace cbmp::core {
+
+namespace {
+
+// The events of one operation; every method is safe to call without an observer.
+class Reporter {
+  public:
+    explicit Reporter(const Settings& settings) : events_(settings.events) {}
+
+    void Fail(ImageStatus cause, cbmpcore_result result, const char* path) const {
+        if (events_ != nullptr) {
+            events_->Failed(Failure{cause, result, path});
+        }
+    }
+    void Fail(ImageStatus cause, const char* path) const { Fail(cause, ResultOf(cause), path); }
+
+    // The codec's reports, told to the observer as the given codec's progress.
+    const LzProgress* Progress(Codec codec) {
+        if (events_ == nullptr) {
+            return nullptr;
+        }
+        codec_ = codec;
+        progress_.report = &Forward;
+        progress_.context = this;
+        return &progress_;
+    }
+
+    CoreEvents* events() const { return events_; }
+
+  private:
+    static void Forward(void* context, LzEvent event, std::uint32_t pos, std::uint32_t size) {
+        auto* self = static_cast<Reporter*>(context);
+        self->events_->Progress(self->codec_, event, pos, size);
+    }
+
+    CoreEvents* events_;
+    Codec codec_ = Codec::kEncoder;
+    LzProgress progress_;
+};
+
+// The input of one operation, open for reading; a file is closed as soon as it is read.
+class Source {
+  public:
+    Source() = default;
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+    ~Source() { Close(); }
+
+    bool Open(const Input& input) {
+        if (input.path == nullptr) {
+            in = MemorySource(input.data, input.size);
+            return true;
+        }
+        file_ = OpenInputFile(input.path);
+        if (file_ == nullptr) {
+            return false;
+        }
+        in = FileSource(file_, input.path);
+        return true;
+    }
+
+    // The result for a failure while reading: an I/O error of the file, or the cause itself.
+    cbmpcore_result ResultFor(ImageStatus cause) const {
+        return file_ != nullptr && std::ferror(file_) != 0 ? CBMPCORE_ERROR_READ : ResultOf(cause);
+    }
+
+    void Close() {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+            file_ = nullptr;
+            in.file = nullptr;
+        }
+    }
+
+    InputSource in;
+
+  private:
+    std::FILE* file_ = nullptr;
+};
+
+// Writes `head` then `body` to the output: a file, replaced only once complete, or a new buffer.
+ImageStatus Deliver(Output& output, const std::uint8_t* head, std::size_t headSize,
+                    const std::uint8_t* body, std::size_t bodySize, const Settings& settings) {
+    if (output.path == nullptr) {
+        ByteBuffer buffer = AllocateBytes(headSize + bodySize);
+        if (!buffer) {
+            return ImageStatus::kNoMemory;
+        }
+        std::memcpy(buffer.get(), head, headSize);
+        if (bodySize > 0) {
+            std::memcpy(buffer.get() + headSize, body, bodySize);
+        }
+        output.buffer = std::move(buffer);
+        output.size = headSize + bodySize;
+        return ImageStatus::kOk;
+    }
+    OutputFile file;
+    // An output that is the input file itself is refused here, with kOutputIsInput, once
+    // OutputFile::Open is told the input's identity.
+    if (!file.Open(output.path, settings.tempFiles)) {
+        return ImageStatus::kCannotCreate;
+    }
+    if (!file.Write(head, headSize) || (bodySize > 0 && body == nullptr) ||
+        !file.Write(body, bodySize) || !file.Commit()) {
+        file.Discard();
+        return ImageStatus::kCannotWrite;
+    }
+    return ImageStatus::kOk;
+}
+
+}  // namespace
+
+cbmpcore_result ResultOf(ImageStatus cause) {
+    switch (cause) {
+        case ImageStatus::kOk:
+            return CBMPCORE_OK;
+        case ImageStatus::kNoMemory:
+            return CBMPCORE_ERROR_NO_MEMORY;
+        case ImageStatus::kCannotOpen:
+            return CBMPCORE_ERROR_CANNOT_OPEN;
+        case ImageStatus::kNotBmp:
+            return CBMPCORE_ERROR_NOT_BMP;
+        case ImageStatus::kColorTableShort:
+            return CBMPCORE_ERROR_COLOR_TABLE_SHORT;
+        case ImageStatus::kPixelDataShort:
+            return CBMPCORE_ERROR_PIXEL_DATA_SHORT;
+        case ImageStatus::kPixelOffsetBeyondSize:
+            return CBMPCORE_ERROR_BMP_LAYOUT;
+        case ImageStatus::kBmpTooLarge:
+        case ImageStatus::kCbmpTooLarge:
+            return CBMPCORE_ERROR_TOO_LARGE;
+        case ImageStatus::kNotCbmp:
+            return CBMPCORE_ERROR_NOT_CBMP;
+        case ImageStatus::kUnsupportedVersion:
+            return CBMPCORE_ERROR_UNSUPPORTED_VERSION;
+        case ImageStatus::kCompressedDataShort:
+            return CBMPCORE_ERROR_COMPRESSED_DATA_SHORT;
+        case ImageStatus::kCorruptStream:
+            return CBMPCORE_ERROR_CORRUPT_STREAM;
+        case ImageStatus::kPaletteBeyondOriginal:
+            return CBMPCORE_ERROR_CBMP_LAYOUT;
+        case ImageStatus::kCannotCreate:
+            return CBMPCORE_ERROR_CANNOT_CREATE;
+        case ImageStatus::kCannotWrite:
+            return CBMPCORE_ERROR_WRITE;
+        case ImageStatus::kOutputIsInput:
+            return CBMPCORE_ERROR_OUTPUT_IS_INPUT;
+    }
+    return CBMPCORE_ERROR_INVALID_ARGUMENT;
+}
+
+Outcome Compress(const Input& input, Output& output, const Settings& settings) {
+    Reporter report(settings);
+    Source source;
+    if (!source.Open(input)) {
+        report.Fail(ImageStatus::kCannotOpen, input.path);
+        return {CBMPCORE_ERROR_CANNOT_OPEN, false};
+    }
+    BmpImagePtr image(CreateBmpImage());
+    if (!image) {
+        report.Fail(ImageStatus::kNoMemory, input.path);
+        return {CBMPCORE_ERROR_NO_MEMORY, false};
+    }
+    ImageStatus status = ReadBmp(source.in, *image);
+    if (status != ImageStatus::kOk) {
+        const cbmpcore_result result = source.ResultFor(status);
+        report.Fail(status, result, input.name);
+        return {result, false};
+    }
+    source.Close();
+
+    CbmpEncoding encoding;
+    status = EncodeCbmp(*image, encoding, report.Progress(Codec::kEncoder));
+    image.reset();
+    if (status != ImageStatus::kOk) {
+        report.Fail(status, output.path);
+        return {ResultOf(status), true};
+    }
+    std::uint8_t header[kCbmpHeaderSize];
+    EncodeCbmpHeader(encoding.header, header);
+    status = Deliver(output, header, sizeof header, encoding.stream.get(),
+                     encoding.header.compressedSize, settings);
+    if (status != ImageStatus::kOk) {
+        report.Fail(status, output.path);
+        return {ResultOf(status), true};
+    }
+    if (report.events() != nullptr) {
+        report.events()->Compressed(CompressSummary{output.path, encoding.header.originalSize,
+                                                    encoding.header.compressedSize});
+    }
+    return {CBMPCORE_OK, true};
+}
+
+Outcome Decompress(const Input& input, Output& output, const Settings& settings) {
+    Reporter report(settings);
+    BmpImagePtr image(CreateBmpImage());
+    if (!image) {
+        return {CBMPCORE_ERROR_NO_MEMORY, false};  // the front ends report this one themselves
+    }
+    Source source;
+    if (!source.Open(input)) {
+        report.Fail(ImageStatus::kCannotOpen, input.path);
+        return {CBMPCORE_ERROR_CANNOT_OPEN, true};
+    }
+    CbmpHeader header;
+    CbmpStream stream;
+    ImageStatus status = ReadCbmpHeader(source.in, header);
+    if (status == ImageStatus::kOk) {
+        status = ReadCbmpStream(source.in, header, stream);
+    }
+    if (status != ImageStatus::kOk) {
+        const cbmpcore_result result = source.ResultFor(status);
+        report.Fail(status, result, input.name);
+        return {result, true};
+    }
+    source.Close();
+
+    // In-memory output: once the decoder can decode into a caller's buffer
+    // (LzDecompressInto), the BMP buffer is allocated here and the payload decoded straight
+    // into it behind the headers, which saves Deliver's copy.
+    status = DecodeCbmp(header, stream.bytes, *image, report.Progress(Codec::kDecoder));
+    stream.owned.reset();
+    if (status != ImageStatus::kOk) {
+        report.Fail(status, input.name);
+        return {ResultOf(status), true};
+    }
+    if (report.events() != nullptr) {
+        report.events()->Decompressed(
+            DecompressSummary{input.name, header.compressedSize, header.originalSize});
+    }
+    std::uint8_t headers[kBmpHeadersSize];
+    EncodeBmpHeaders(*image, headers);
+    status = Deliver(output, headers, sizeof headers, image->PayloadBytes(), image->PayloadSize(),
+                     settings);
+    if (status != ImageStatus::kOk) {
+        report.Fail(status, output.path);
+        return {ResultOf(status), true};
+    }
+    return {CBMPCORE_OK, true};
+}
+
+cbmpcore_result ReadInfo(const std::uint8_t* data, std::size_t size, CbmpHeader& header) {
+    InputSource in = MemorySource(data, size);
+    ImageStatus status = ReadCbmpHeader(in, header);
+    if (status == ImageStatus::kOk) {
+        status = CheckCbmpSizes(header);
+    }
+    return ResultOf(status);
+}
+
+}  // namespace cbmp::core

@@ -1,0 +1,102 @@
+// The core's operations, each written once: BMP to CBMP and CBMP to BMP, each from a file or
+// from memory and to a file or to memory, and reading a CBMP header. The C interface
+// (cbmpcore.h), the command-line tool and the shared library's entry points are adapters over
+// these functions.
+//
+// Nothing here prints. What happens along the way is told to an optional CoreEvents observer, in
+// the order it happens, so that a front end can put every console line in its place: each cause
+// of failure where it is detected, the codec's progress, and the writer's and reader's summaries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/byte_buffer.h"
+#include "codec/lz_progress.h"
+#include "core/cbmpcore.h"
+#include "image/cbmp_file.h"
+#include "image/image_status.h"
+#include "io/output_file.h"
+
+namespace cbmp::core {
+
+// A cause of failure, as it is detected. `path` is the file it concerns, when there is one.
+struct Failure {
+    ImageStatus cause = ImageStatus::kOk;
+    cbmpcore_result result = CBMPCORE_OK;
+    const char* path = nullptr;
+};
+
+enum class Codec { kEncoder, kDecoder };
+
+// What the writer of a CBMP file reports once it is complete.
+struct CompressSummary {
+    const char* path = nullptr;  // the output; null when it went to memory
+    std::uint32_t originalSize = 0;
+    std::uint32_t compressedSize = 0;
+};
+
+// What the reader of a CBMP file reports once its payload is decoded.
+struct DecompressSummary {
+    const char* path = nullptr;  // the input's name (Input::name)
+    std::uint32_t compressedSize = 0;
+    std::uint32_t originalSize = 0;
+};
+
+class CoreEvents {
+  public:
+    virtual ~CoreEvents() = default;
+    virtual void Failed(const Failure& /*failure*/) {}
+    virtual void Progress(Codec /*codec*/, LzEvent /*event*/, std::uint32_t /*pos*/,
+                          std::uint32_t /*size*/) {}
+    virtual void Compressed(const CompressSummary& /*summary*/) {}
+    virtual void Decompressed(const DecompressSummary& /*summary*/) {}
+};
+
+struct Settings {
+    CoreEvents* events = nullptr;                 // may be null
+    const TempFileObserver* tempFiles = nullptr;  // told about temporary output files
+    unsigned threads = 0;                         // encoder threads; 0 = as many as cores
+};
+
+// How an operation ended. `started` tells how far it came before a failure: for compression,
+// that the BMP was read; for decompression, that its image record was allocated (the front ends
+// answer the two cases differently).
+struct Outcome {
+    cbmpcore_result result = CBMPCORE_OK;
+    bool started = false;
+    bool ok() const { return result == CBMPCORE_OK; }
+};
+
+// The result code for a cause.
+cbmpcore_result ResultOf(ImageStatus cause);
+
+// A file or a block of memory to read from. `name` stands for it in events: the path of a
+// file, or any name a caller gives bytes in memory (may be null).
+struct Input {
+    const char* path = nullptr;          // a file, or
+    const std::uint8_t* data = nullptr;  // bytes in memory
+    std::size_t size = 0;
+    const char* name = nullptr;
+    static Input File(const char* path) { return Input{path, nullptr, 0, path}; }
+    static Input Memory(const std::uint8_t* data, std::size_t size, const char* name = nullptr) {
+        return Input{nullptr, data, size, name};
+    }
+};
+
+// A file to write, or a buffer to fill: on success `buffer` holds `size` bytes.
+struct Output {
+    const char* path = nullptr;
+    ByteBuffer buffer;
+    std::size_t size = 0;
+    static Output File(const char* path) { return Output{path, nullptr, 0}; }
+    static Output Memory() { return Output{}; }
+};
+
+Outcome Compress(const Input& input, Output& output, const Settings& settings);
+Outcome Decompress(const Input& input, Output& output, const Settings& settings);
+
+// The header of the CBMP file whose first bytes are `data`, checked as decompression checks it.
+cbmpcore_result ReadInfo(const std::uint8_t* data, std::size_t size, CbmpHeader& header);
+
+}  // namespace cbmp::core

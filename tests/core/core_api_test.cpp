@@ -1,0 +1,436 @@
+// The core library through its C interface only, as an application links it.
+#include "cbmpcore.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/bmp_builder.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using cbmp::testing::BmpFields;
+using cbmp::testing::BuildBmp;
+using cbmp::testing::Bytes;
+using cbmp::testing::TempDir;
+
+struct Freed {
+    void operator()(std::uint8_t* p) const { cbmpcore_free(p); }
+};
+
+// One in-memory call: its result and, on success, the bytes it returned.
+struct Call {
+    cbmpcore_result result = CBMPCORE_OK;
+    Bytes bytes;
+};
+
+Call InMemory(bool compress, const Bytes& in, const cbmpcore_options* options = nullptr) {
+    std::uint8_t* out = nullptr;
+    std::size_t size = 0;
+    Call call;
+    call.result = compress ? cbmpcore_compress(in.data(), in.size(), &out, &size, options)
+                           : cbmpcore_decompress(in.data(), in.size(), &out, &size, options);
+    const std::unique_ptr<std::uint8_t, Freed> owned(out);
+    if (call.result == CBMPCORE_OK) {
+        call.bytes.assign(out, out + size);
+    } else {
+        EXPECT_EQ(out, nullptr);  // left unchanged
+        EXPECT_EQ(size, 0u);
+    }
+    return call;
+}
+
+Call Compress(const Bytes& bmp) {
+    return InMemory(true, bmp);
+}
+Call Decompress(const Bytes& cbmp) {
+    return InMemory(false, cbmp);
+}
+
+// BMP files of every kind the container must carry whole.
+std::vector<Bytes> SampleBitmaps() {
+    BmpFields full8;
+    full8.bitCount = 8;
+    full8.colourBlock = cbmp::testing::RandomBytes(1024, 1);
+    full8.pixels = cbmp::testing::Runs(40000, 30, 2);
+    BmpFields rgb;
+    rgb.width = 300;
+    rgb.height = -200;
+    rgb.pixels = cbmp::testing::ImageLike(300 * 3, 200, 3);
+    return {BuildBmp(full8),
+            BuildBmp(rgb),
+            BuildBmp(cbmp::testing::V5HeaderBmp()),
+            BuildBmp(cbmp::testing::BitFieldsBmp()),
+            BuildBmp(cbmp::testing::PalettedTrueColourBmp()),
+            BuildBmp(cbmp::testing::GapBeforePixelsBmp()),
+            BuildBmp(BmpFields{})};
+}
+
+TEST(CoreApi, VersionAndResultTexts) {
+    const std::string expected = std::to_string(CBMPCORE_VERSION_MAJOR) + "." +
+                                 std::to_string(CBMPCORE_VERSION_MINOR) + "." +
+                                 std::to_string(CBMPCORE_VERSION_PATCH);
+    EXPECT_EQ(cbmpcore_version(), expected);
+    EXPECT_STREQ(cbmpcore_result_text(CBMPCORE_OK), "Success");
+    EXPECT_STREQ(cbmpcore_result_text(CBMPCORE_ERROR_UNSUPPORTED_VERSION),
+                 "Unsupported CBMP version");
+    EXPECT_STREQ(cbmpcore_result_text(static_cast<cbmpcore_result>(31)), "Unknown error");
+    // Every code has a text of its own.
+    std::vector<std::string> texts;
+    for (int r = CBMPCORE_OK; r <= CBMPCORE_ERROR_CBMP_LAYOUT; ++r) {
+        const std::string text = cbmpcore_result_text(static_cast<cbmpcore_result>(r));
+        EXPECT_NE(text, "Unknown error") << r;
+        for (const std::string& other : texts) {
+            EXPECT_NE(text, other) << r;
+        }
+        texts.push_back(text);
+    }
+}
+
+// Memory to memory and file to file give the same bytes, and every layout comes back whole.
+TEST(CoreApi, RoundTripsInMemoryAndBetweenFiles) {
+    TempDir dir;
+    for (const Bytes& bmp : SampleBitmaps()) {
+        const Call packed = Compress(bmp);
+        ASSERT_EQ(packed.result, CBMPCORE_OK);
+        const Call unpacked = Decompress(packed.bytes);
+        ASSERT_EQ(unpacked.result, CBMPCORE_OK);
+        EXPECT_EQ(unpacked.bytes, bmp);
+
+        const std::string in = dir / "in.bmp";
+        const std::string mid = dir / "mid.cbmp";
+        const std::string out = dir / "out.bmp";
+        cbmp::testing::WriteFileBytes(in, bmp);
+        ASSERT_EQ(cbmpcore_compress_file(in.c_str(), mid.c_str(), nullptr), CBMPCORE_OK);
+        EXPECT_EQ(cbmp::testing::ReadFileBytes(mid), packed.bytes);
+        ASSERT_EQ(cbmpcore_decompress_file(mid.c_str(), out.c_str(), nullptr), CBMPCORE_OK);
+        EXPECT_EQ(cbmp::testing::ReadFileBytes(out), bmp);
+    }
+}
+
+TEST(CoreApi, ReadsInfoWithoutDecoding) {
+    BmpFields fields;
+    fields.width = 2;
+    fields.height = -2;
+    fields.bitCount = 8;
+    fields.clrUsed = 2;
+    fields.sizeImage = 8;
+    fields.xPelsPerMeter = -5;
+    fields.colourBlock = {1, 2, 3, 0, 4, 5, 6, 0};
+    fields.pixels = {0, 1, 0, 0, 1, 0, 0, 0};
+    const Call packed = Compress(BuildBmp(fields));
+    ASSERT_EQ(packed.result, CBMPCORE_OK);
+
+    cbmpcore_info info{};
+    // Only the header is read: a stream cut to nothing does not matter.
+    const Bytes headerOnly(packed.bytes.begin(), packed.bytes.begin() + 60);
+    ASSERT_EQ(cbmpcore_read_info(headerOnly.data(), headerOnly.size(), &info), CBMPCORE_OK);
+    EXPECT_EQ(info.info_header_size, 40u);
+    EXPECT_EQ(info.width, 2);
+    EXPECT_EQ(info.height, -2);
+    EXPECT_EQ(info.planes, 1);
+    EXPECT_EQ(info.bit_count, 8);
+    EXPECT_EQ(info.compression, 0u);
+    EXPECT_EQ(info.image_size, 8u);
+    EXPECT_EQ(info.x_pixels_per_meter, -5);
+    EXPECT_EQ(info.y_pixels_per_meter, 2835);
+    EXPECT_EQ(info.colors_used, 2u);
+    EXPECT_EQ(info.colors_important, 0u);
+    EXPECT_EQ(info.compressed_size, packed.bytes.size() - 60);
+    EXPECT_EQ(info.original_size, 16u);
+    EXPECT_EQ(info.palette_size, 8u);
+    EXPECT_EQ(info.bmp_size, 70u);
+
+    const cbmpcore_info untouched = info;
+    EXPECT_EQ(cbmpcore_read_info(headerOnly.data(), 59, &info), CBMPCORE_ERROR_NOT_CBMP);
+    EXPECT_EQ(std::memcmp(&info, &untouched, sizeof info), 0);
+    EXPECT_EQ(cbmpcore_read_info(nullptr, 60, &info), CBMPCORE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(cbmpcore_read_info(headerOnly.data(), 60, nullptr), CBMPCORE_ERROR_INVALID_ARGUMENT);
+}
+
+// A CBMP header (60 bytes) with the given sizes, followed by `stream`.
+Bytes CbmpWith(std::uint32_t version, std::uint32_t compressed, std::uint32_t original,
+               std::uint32_t palette, const Bytes& stream) {
+    Bytes bytes = {'C', 'B', 'M', 'P'};
+    cbmp::testing::PutLE(bytes, version, 4);
+    cbmp::testing::PutLE(bytes, 40, 4);
+    bytes.resize(48, 0);
+    cbmp::testing::PutLE(bytes, compressed, 4);
+    cbmp::testing::PutLE(bytes, original, 4);
+    cbmp::testing::PutLE(bytes, palette, 4);
+    bytes.insert(bytes.end(), stream.begin(), stream.end());
+    return bytes;
+}
+
+// Each cause of failure that bytes in memory can have, with its own code; read_info agrees with
+// decompression on the header's causes.
+TEST(CoreApi, MapsEveryMalformedInputToItsResult) {
+    const Bytes good = BuildBmp(cbmp::testing::PalettedTrueColourBmp());
+    Bytes notBmp = good;
+    notBmp[0] = 'X';
+    BmpFields inverted;
+    inverted.pixels = {1, 2, 3};
+    inverted.bfOffBits = 200;
+    inverted.bfSize = 100;
+    const struct {
+        Bytes bmp;
+        cbmpcore_result result;
+    } bmpCases[] = {
+        {Bytes(good.begin(), good.begin() + 20), CBMPCORE_ERROR_NOT_BMP},
+        {notBmp, CBMPCORE_ERROR_NOT_BMP},
+        {Bytes(good.begin(), good.begin() + 60), CBMPCORE_ERROR_COLOR_TABLE_SHORT},
+        {Bytes(good.begin(), good.end() - 1), CBMPCORE_ERROR_PIXEL_DATA_SHORT},
+        {BuildBmp(inverted), CBMPCORE_ERROR_BMP_LAYOUT},
+    };
+    for (const auto& c : bmpCases) {
+        EXPECT_EQ(Compress(c.bmp).result, c.result) << cbmpcore_result_text(c.result);
+    }
+
+    const Bytes empty = {0, 0, 0, 0, 0x80, 0, 0};  // length 0, end marker
+    const struct {
+        Bytes cbmp;
+        cbmpcore_result result;
+        bool headerCause;
+    } cbmpCases[] = {
+        {{'C', 'B', 'M'}, CBMPCORE_ERROR_NOT_CBMP, true},
+        {CbmpWith(1, 7, 0, 0, empty), CBMPCORE_OK, true},
+        {Bytes{'C', 'B', 'M', 'Q', 1, 0, 0, 0}, CBMPCORE_ERROR_NOT_CBMP, true},
+        {CbmpWith(2, 7, 0, 0, empty), CBMPCORE_ERROR_UNSUPPORTED_VERSION, true},
+        {CbmpWith(1, 7, 4, 8, {4, 0, 0, 0, 0x80, 0, 0}), CBMPCORE_ERROR_CBMP_LAYOUT, true},
+        {CbmpWith(1, 7, 0xFFFFFFF0u, 0, empty), CBMPCORE_ERROR_TOO_LARGE, true},
+        {CbmpWith(1, 8, 0, 0, empty), CBMPCORE_ERROR_COMPRESSED_DATA_SHORT, false},
+        {CbmpWith(1, 3, 0, 0, {0, 0, 0}), CBMPCORE_ERROR_CORRUPT_STREAM, false},
+        {CbmpWith(1, 7, 5, 0, {5, 0, 0, 0, 0x80, 0, 0}), CBMPCORE_ERROR_CORRUPT_STREAM, false},
+    };
+    for (const auto& c : cbmpCases) {
+        EXPECT_EQ(Decompress(c.cbmp).result, c.result) << cbmpcore_result_text(c.result);
+        cbmpcore_info info{};
+        EXPECT_EQ(cbmpcore_read_info(c.cbmp.data(), c.cbmp.size(), &info),
+                  c.headerCause ? c.result : CBMPCORE_OK)
+            << cbmpcore_result_text(c.result);
+    }
+
+    std::uint8_t* out = nullptr;
+    std::size_t size = 0;
+    EXPECT_EQ(cbmpcore_compress(nullptr, 10, &out, &size, nullptr),
+              CBMPCORE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(cbmpcore_compress(good.data(), good.size(), nullptr, &size, nullptr),
+              CBMPCORE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(cbmpcore_decompress(good.data(), good.size(), &out, nullptr, nullptr),
+              CBMPCORE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(cbmpcore_compress_file(nullptr, "x", nullptr), CBMPCORE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(cbmpcore_decompress_file("x", nullptr, nullptr), CBMPCORE_ERROR_INVALID_ARGUMENT);
+    cbmpcore_free(nullptr);
+}
+
+// The causes that only files have: opening, reading, creating, writing; a failure keeps what the
+// output held before.
+TEST(CoreApi, MapsFileFailuresAndKeepsTheOldOutput) {
+    TempDir dir;
+    const std::string bmp = dir / "in.bmp";
+    const std::string out = dir / "out.cbmp";
+    cbmp::testing::WriteFileBytes(bmp, BuildBmp(cbmp::testing::V5HeaderBmp()));
+    cbmp::testing::WriteFileBytes(out, {'o', 'l', 'd'});
+
+    EXPECT_EQ(cbmpcore_compress_file((dir / "missing.bmp").c_str(), out.c_str(), nullptr),
+              CBMPCORE_ERROR_CANNOT_OPEN);
+    EXPECT_EQ(cbmpcore_decompress_file(dir.Path().c_str(), out.c_str(), nullptr),
+              CBMPCORE_ERROR_CANNOT_OPEN);  // a directory is no input
+    // The kernel refuses to read this file's first page: an I/O error, not a short file.
+    EXPECT_EQ(cbmpcore_compress_file("/proc/self/mem", out.c_str(), nullptr), CBMPCORE_ERROR_READ);
+    EXPECT_EQ(cbmpcore_compress_file(bmp.c_str(), (dir / "no/such/dir.cbmp").c_str(), nullptr),
+              CBMPCORE_ERROR_CANNOT_CREATE);
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(cbmpcore_compress_file(bmp.c_str(), "/dev/full", nullptr), CBMPCORE_ERROR_WRITE);
+    }
+    EXPECT_EQ(cbmp::testing::ReadFileBytes(out), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(dir.Entries().size(), 2u);  // no temporary file left behind
+
+    // The output-is-input refusal comes with the output layer's identity check: until then the
+    // same path is written safely (under a temporary name, then renamed).
+    ASSERT_EQ(cbmpcore_compress_file(bmp.c_str(), out.c_str(), nullptr), CBMPCORE_OK);
+    const Bytes packed = cbmp::testing::ReadFileBytes(out);
+    ASSERT_GT(packed.size(), 60u);
+
+    // A payload over 32 bits is only reachable without a known length: through a FIFO.
+    const std::string fifo = dir / "fifo.bmp";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    BmpFields huge;
+    huge.bitCount = 8;
+    huge.clrUsed = 0x3FFFFFFF;  // a colour table of 4 GiB - 4, then pixels
+    huge.bfOffBits = 0;
+    huge.bfSize = 0xFFFFFFFF;
+    std::thread writer([&] { cbmp::testing::WriteFileBytes(fifo, BuildBmp(huge)); });
+    EXPECT_EQ(cbmpcore_compress_file(fifo.c_str(), out.c_str(), nullptr), CBMPCORE_ERROR_TOO_LARGE);
+    writer.join();
+    EXPECT_EQ(cbmp::testing::ReadFileBytes(out), packed);
+}
+
+struct ProgressLog {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;
+};
+
+void Record(void* context, std::uint32_t done, std::uint32_t total) {
+    static_cast<ProgressLog*>(context)->calls.emplace_back(done, total);
+}
+
+TEST(CoreApi, ReportsProgressFromZeroToTotalOnlyOnSuccess) {
+    BmpFields large;
+    large.width = 512;
+    large.height = 200;
+    large.pixels = cbmp::testing::RandomBytes(512 * 3 * 200, 5);  // literals: a step every 64 KiB
+    const Bytes bmp = BuildBmp(large);
+    const std::uint32_t total = 512 * 3 * 200;
+
+    for (const bool compress : {true, false}) {
+        ProgressLog log;
+        cbmpcore_options options{};
+        options.progress = &Record;
+        options.progress_context = &log;
+        const Bytes input = compress ? bmp : Compress(bmp).bytes;
+        ASSERT_EQ(InMemory(compress, input, &options).result, CBMPCORE_OK);
+        ASSERT_GE(log.calls.size(), 3u);
+        EXPECT_EQ(log.calls.front(), std::make_pair(0u, total));
+        EXPECT_EQ(log.calls.back(), std::make_pair(total, total));
+        for (std::size_t i = 1; i < log.calls.size(); ++i) {
+            EXPECT_GT(log.calls[i].first, log.calls[i - 1].first);
+            EXPECT_EQ(log.calls[i].second, total);
+        }
+    }
+
+    // A stream that fails to decode never reports completion.
+    Bytes corrupt = Compress(bmp).bytes;
+    corrupt.resize(corrupt.size() / 2);  // the stream runs out long before the payload
+    const auto streamSize = static_cast<std::uint32_t>(corrupt.size() - 60);
+    for (int i = 0; i < 4; ++i) {
+        corrupt[48 + static_cast<std::size_t>(i)] =
+            static_cast<std::uint8_t>(streamSize >> (8 * i));
+    }
+    ProgressLog log;
+    cbmpcore_options options{};
+    options.progress = &Record;
+    options.progress_context = &log;
+    EXPECT_EQ(InMemory(false, corrupt, &options).result, CBMPCORE_ERROR_CORRUPT_STREAM);
+    ASSERT_FALSE(log.calls.empty());
+    EXPECT_EQ(log.calls.front().first, 0u);
+    for (const auto& call : log.calls) {
+        EXPECT_LT(call.first, total);
+    }
+}
+
+// Redirects fd 1 and fd 2 into files for the life of the object.
+class CapturedDescriptors {
+  public:
+    explicit CapturedDescriptors(const TempDir& dir)
+        : outPath_(dir / "fd1"), errPath_(dir / "fd2") {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        savedOut_ = dup(1);
+        savedErr_ = dup(2);
+        const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        close(out);
+        close(err);
+    }
+    ~CapturedDescriptors() { Restore(); }
+
+    // Puts the descriptors back and returns everything written to either.
+    std::string Restore() {
+        if (savedOut_ >= 0) {
+            std::fflush(stdout);
+            std::fflush(stderr);
+            dup2(savedOut_, 1);
+            dup2(savedErr_, 2);
+            close(savedOut_);
+            close(savedErr_);
+            savedOut_ = savedErr_ = -1;
+        }
+        const Bytes out = cbmp::testing::ReadFileBytes(outPath_);
+        const Bytes err = cbmp::testing::ReadFileBytes(errPath_);
+        return std::string(out.begin(), out.end()) + std::string(err.begin(), err.end());
+    }
+
+  private:
+    std::string outPath_;
+    std::string errPath_;
+    int savedOut_ = -1;
+    int savedErr_ = -1;
+};
+
+TEST(CoreApi, PrintsNothingOnAnyPath) {
+    TempDir dir;
+    const Bytes bmp = BuildBmp(cbmp::testing::V5HeaderBmp());
+    const std::string in = dir / "in.bmp";
+    cbmp::testing::WriteFileBytes(in, bmp);
+    CapturedDescriptors captured(dir);
+    const Call packed = Compress(bmp);
+    Decompress(packed.bytes);
+    Decompress(Bytes{'C', 'B', 'M', 'P', 9, 0, 0, 0});
+    Compress(Bytes{'B', 'M'});
+    Decompress(CbmpWith(1, 3, 0, 0, {0, 0, 0}));
+    cbmpcore_compress_file(in.c_str(), (dir / "a.cbmp").c_str(), nullptr);
+    cbmpcore_decompress_file((dir / "a.cbmp").c_str(), (dir / "a.bmp").c_str(), nullptr);
+    cbmpcore_compress_file((dir / "missing").c_str(), (dir / "b.cbmp").c_str(), nullptr);
+    cbmpcore_decompress_file(in.c_str(), (dir / "c.bmp").c_str(), nullptr);
+    cbmpcore_compress_file(in.c_str(), (dir / "no/dir.cbmp").c_str(), nullptr);
+    EXPECT_EQ(captured.Restore(), "");
+    EXPECT_EQ(packed.result, CBMPCORE_OK);
+    EXPECT_EQ(cbmp::testing::ReadFileBytes(dir / "a.bmp"), bmp);
+}
+
+// Many threads at once, each with its own images, progress and failures.
+TEST(CoreApi, ManyThreadsAtOnce) {
+    const std::vector<Bytes> bitmaps = SampleBitmaps();
+    std::vector<Bytes> expected;
+    for (const Bytes& bmp : bitmaps) {
+        expected.push_back(Compress(bmp).bytes);
+    }
+    TempDir dir;
+    constexpr int kThreads = 16;
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                const std::size_t i = static_cast<std::size_t>(t + round) % bitmaps.size();
+                ProgressLog log;
+                cbmpcore_options options{};
+                options.progress = &Record;
+                options.progress_context = &log;
+                const Call packed = InMemory(true, bitmaps[i], &options);
+                const Call unpacked = InMemory(false, packed.bytes, &options);
+                const std::string file = dir / ("t" + std::to_string(t) + ".cbmp");
+                cbmp::testing::WriteFileBytes(dir / ("t" + std::to_string(t) + ".bmp"), bitmaps[i]);
+                const cbmpcore_result fileResult = cbmpcore_compress_file(
+                    (dir / ("t" + std::to_string(t) + ".bmp")).c_str(), file.c_str(), nullptr);
+                const bool ok = packed.bytes == expected[i] && unpacked.bytes == bitmaps[i] &&
+                                fileResult == CBMPCORE_OK &&
+                                cbmp::testing::ReadFileBytes(file) == expected[i] &&
+                                Decompress(Bytes{'C', 'B', 'M', 'P', 2, 0, 0, 0}).result ==
+                                    CBMPCORE_ERROR_UNSUPPORTED_VERSION &&
+                                log.calls.back().first == log.calls.back().second;
+                if (!ok) {
+                    ++mismatches;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
