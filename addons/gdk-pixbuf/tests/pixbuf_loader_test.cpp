@@ -4,6 +4,7 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -303,7 +304,8 @@ TEST(PixbufLoader, TruncatedAndCorruptFilesGiveAnError) {
         }
 
         // Any byte of the header or stream changed: a picture or an error, nothing else.
-        for (std::size_t at = 0; at < good.size(); at += at < 64 ? 1 : 5) {
+        std::size_t stride = std::max<std::size_t>(1, (good.size() - 64) / 150);
+        for (std::size_t at = 0; at < good.size(); at += at < 64 ? 1 : stride) {
             Bytes bytes = good;
             bytes[at] ^= 0xA5;
             expect_picture_or_error(load(bytes, "cbmp"));

@@ -26,8 +26,10 @@ class CbmpImageFile(BmpImagePlugin.BmpImageFile):
             raise SyntaxError("Not a CBMP file")
         try:
             header = _core.info(head)
-            # Pillow's guard against decompression bombs, before the image is decompressed.
-            Image._decompression_bomb_check((header.width, abs(header.height)))
+            # Pillow's guard against decompression bombs, before the image is decompressed, where
+            # the header holds the dimensions (a Windows info header; Pillow checks again later).
+            if header.info_header_size >= 40:
+                Image._decompression_bomb_check((header.width, abs(header.height)))
             bmp = _core.decompress(head + source.read(header.compressed_size))
         except _core.Error as error:
             raise OSError(f"cannot read CBMP file: {error.text}") from error
@@ -37,6 +39,14 @@ class CbmpImageFile(BmpImagePlugin.BmpImageFile):
             source.close()
         super()._open()
         self.info["cbmp"] = header
+
+    def load(self):
+        # Pillow would map the file of that name and read pixels from it: they are in the BMP.
+        filename, self.filename = self.filename, ""
+        try:
+            return super().load()
+        finally:
+            self.filename = filename
 
 
 def _save(im, fp, filename):

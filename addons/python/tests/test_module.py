@@ -99,7 +99,7 @@ def test_many_threads_at_once():
             if packed != expected[name] or cbmp.decompress(packed) != BITMAPS[name]:
                 problems.append(name)
             try:
-                cbmp.decompress(packed[:100])
+                cbmp.decompress(packed[:-1])
                 problems.append("cut file decompressed")
             except cbmp.Error:
                 pass
