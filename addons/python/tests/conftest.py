@@ -1,21 +1,18 @@
 """Shared fixtures: the test images of every bit depth, made by addons/tests/make_test_images.py."""
-import importlib.util
 import os
 import pathlib
+import runpy
 
 import pytest
 
 
-def _load_image_maker():
+def _make_images():
     path = os.environ.get("CBMP_TEST_MAKE_IMAGES") or str(
         pathlib.Path(__file__).resolve().parents[2] / "tests" / "make_test_images.py")
-    spec = importlib.util.spec_from_file_location("make_test_images", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return runpy.run_path(path)["images"]()
 
 
-BITMAPS = _load_image_maker().images()
+BITMAPS = _make_images()
 
 
 @pytest.fixture(params=sorted(BITMAPS), ids=lambda name: name[:-4])
