@@ -62,9 +62,13 @@ update-mime-database "$stage$prefix/share/mime"
 PYTHONPATH=$package_parent "$python" -c \
     "import cbmp, sys; open(sys.argv[2], 'wb').write(cbmp.compress(open(sys.argv[1], 'rb').read()))" \
     "$sample" "$scratch/sample.cbmp"
-type=$(XDG_DATA_DIRS=$stage$prefix/share:/usr/share gio info -a standard::content-type \
-    "$scratch/sample.cbmp" | sed -n 's/.*standard::content-type: //p')
-[ "$type" = image/x-cbmp ] || fail "content type '$type'"
+# The type by the name, and by the "CBMP" magic alone.
+cp "$scratch/sample.cbmp" "$scratch/sample-without-extension"
+for file in sample.cbmp sample-without-extension; do
+    type=$(XDG_DATA_DIRS=$stage$prefix/share:/usr/share gio info -a standard::content-type \
+        "$scratch/$file" | sed -n 's/.*standard::content-type: //p')
+    [ "$type" = image/x-cbmp ] || fail "content type of $file: '$type'"
+done
 GDK_PIXBUF_MODULE_FILE=$scratch/loaders.cache XDG_DATA_DIRS=$stage$prefix/share:/usr/share \
     gdk-pixbuf-thumbnailer -s 32 "$scratch/sample.cbmp" "$scratch/thumbnail.png" \
     || fail "thumbnailer failed with the installed loader"

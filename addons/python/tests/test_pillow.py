@@ -47,11 +47,6 @@ def test_save_and_reopen(mode, tmp_path):
     assert buffer.getvalue() == path.read_bytes()
 
 
-def test_modes_bmp_cannot_hold_are_refused(tmp_path):
-    with pytest.raises(OSError):
-        Image.new("CMYK", (4, 4)).save(tmp_path / "cmyk.cbmp")
-
-
 def test_broken_files_raise_and_close_the_file(tmp_path):
     packed = cbmp.compress(BITMAPS["pal8.bmp"])
     cases = {
@@ -75,12 +70,6 @@ def test_broken_files_raise_and_close_the_file(tmp_path):
     assert len(os.listdir("/proc/self/fd")) == open_files
     image.load()
     image.close()
-
-
-def test_registered_with_pillow():
-    assert Image.registered_extensions()[".cbmp"] == "CBMP"
-    assert Image.MIME["CBMP"] == "image/x-cbmp"
-    assert "CBMP" in Image.SAVE
 
 
 def test_public_bmp_suite(corpus):
