@@ -11,9 +11,14 @@ namespace cbmp {
 
 namespace {
 
-// Copies may write up to this many bytes past the end of a match (never past size + kSlack);
-// later tokens overwrite them, and the output buffer carries the slack at its end.
-constexpr std::uint32_t kSlack = 16;
+// Copies may write up to 7 bytes past the end of a match (never past size + kDecodeSlack); later
+// tokens overwrite them.
+static_assert(kDecodeSlack >= 8);
+
+// Whether a stream of `streamSize` bytes can be asked for `size` bytes at all.
+bool Plausible(std::uint32_t streamSize, std::uint32_t size) {
+    return streamSize >= 4 && size <= MaxDecodedSize(streamSize);
+}
 
 // out[pos, pos + length) = out[pos - distance, ...), byte for byte in effect, for distance >= 2;
 // may also write up to 7 bytes after the match.
@@ -101,24 +106,31 @@ bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size,
 
 }  // namespace
 
-ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, std::uint32_t size,
-                        const LzProgress* progress) {
-    // The output carries kSlack bytes more than `size`: on a 32-bit host that sum must not wrap.
-    if (streamSize < 4 || size > MaxDecodedSize(streamSize) ||
-        std::uint64_t{size} + kSlack > SIZE_MAX) {
-        return nullptr;
-    }
-    ByteBuffer out = AllocateBytes(std::size_t{size} + kSlack);
-    if (!out) {
-        return nullptr;
+bool LzDecompressInto(const std::uint8_t* stream, std::uint32_t streamSize, std::uint8_t* out,
+                      std::uint32_t size, const LzProgress* progress) {
+    if (!Plausible(streamSize, size)) {
+        return false;
     }
     BitReader in(stream, streamSize);
     in.Skip(kLengthFieldBits);  // the caller's size is the one that counts
 
     Report(progress, LzEvent::kStart, 0, size);
-    const bool ok = DecodeTokens(in, out.get(), size, progress);
+    const bool ok = DecodeTokens(in, out, size, progress);
     Report(progress, LzEvent::kEnd, size, size);
-    return ok ? std::move(out) : nullptr;
+    return ok;
+}
+
+ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, std::uint32_t size,
+                        const LzProgress* progress) {
+    // The output carries the slack after `size` bytes: on a 32-bit host that sum must not wrap.
+    if (!Plausible(streamSize, size) || std::uint64_t{size} + kDecodeSlack > SIZE_MAX) {
+        return nullptr;
+    }
+    ByteBuffer out = AllocateBytes(std::size_t{size} + kDecodeSlack);
+    if (!out || !LzDecompressInto(stream, streamSize, out.get(), size, progress)) {
+        return nullptr;
+    }
+    return out;
 }
 
 }  // namespace cbmp

@@ -8,14 +8,25 @@
 
 namespace cbmp {
 
-// Decodes `stream` (`streamSize` bytes) into a new buffer of exactly `size` bytes, the size the
-// caller expects; the stream's own length field is skipped. Decoding stops after `size` bytes,
-// even inside a match. Returns null, the stream being corrupt, when it would read past its end,
-// ends (end marker) before `size` bytes, or has a match reaching before the start of the output;
-// returns null silently, before allocating or printing, when the stream is under 4 bytes or
-// `size` exceeds what `streamSize` bytes could possibly decode to. Reports its start, a step
-// wherever a token starts on a multiple of 65,536, and its end to `progress` (may be null); once
-// the start is reported, the end is too, whether decoding succeeded or not.
+// Bytes after the end of the output that the decoder may write as scratch: a buffer handed to
+// LzDecompressInto for `size` bytes must have size + kDecodeSlack writable bytes. What they hold
+// afterwards is unspecified; no byte before the output or past the slack is ever touched.
+inline constexpr std::uint32_t kDecodeSlack = 16;
+
+// Decodes `stream` (`streamSize` bytes) into out[0, size), `size` being the size the caller
+// expects; the stream's own length field is skipped. Decoding stops after `size` bytes, even
+// inside a match. Returns false, the stream being corrupt, when it would read past its end, ends
+// (end marker) before `size` bytes, or has a match reaching before the start of the output; the
+// contents of `out` are then unspecified. Returns false silently, before writing or reporting
+// anything, when the stream is under 4 bytes or `size` exceeds what `streamSize` bytes could
+// possibly decode to. Reports its start, a step wherever a token starts on a multiple of 65,536,
+// and its end to `progress` (may be null); once the start is reported, the end is too, whether
+// decoding succeeded or not. `out` needs no alignment.
+bool LzDecompressInto(const std::uint8_t* stream, std::uint32_t streamSize, std::uint8_t* out,
+                      std::uint32_t size, const LzProgress* progress = nullptr);
+
+// The same into a new buffer of `size` bytes (and the slack), or null where LzDecompressInto
+// returns false or memory is exhausted.
 ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, std::uint32_t size,
                         const LzProgress* progress = nullptr);
 

@@ -80,6 +80,7 @@ std::string FailureLine(const core::Failure& failure) {
         case ImageStatus::kCompressedDataShort:
             return "Error: Failed to read compressed data\n";
         case ImageStatus::kCorruptStream:
+        case ImageStatus::kDecodeNoMemory:
         case ImageStatus::kCbmpTooLarge:  // told as a stream that cannot be decoded
             return "Error: Decompression failed\n";
         case ImageStatus::kOk:

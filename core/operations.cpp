@@ -123,6 +123,7 @@ cbmpcore_result ResultOf(ImageStatus cause) {
         case ImageStatus::kOk:
             return CBMPCORE_OK;
         case ImageStatus::kNoMemory:
+        case ImageStatus::kDecodeNoMemory:
             return CBMPCORE_ERROR_NO_MEMORY;
         case ImageStatus::kCannotOpen:
             return CBMPCORE_ERROR_CANNOT_OPEN;
@@ -178,7 +179,7 @@ Outcome Compress(const Input& input, Output& output, const Settings& settings) {
     source.Close();
 
     CbmpEncoding encoding;
-    status = EncodeCbmp(*image, encoding, report.Progress(Codec::kEncoder));
+    status = EncodeCbmp(*image, encoding, report.Progress(Codec::kEncoder), settings.threads);
     image.reset();
     if (status != ImageStatus::kOk) {
         report.Fail(status, output.path);
@@ -201,10 +202,6 @@ Outcome Compress(const Input& input, Output& output, const Settings& settings) {
 
 Outcome Decompress(const Input& input, Output& output, const Settings& settings) {
     Reporter report(settings);
-    BmpImagePtr image(CreateBmpImage());
-    if (!image) {
-        return {CBMPCORE_ERROR_NO_MEMORY, false};  // the front ends report this one themselves
-    }
     Source source;
     if (!source.Open(input)) {
         report.Fail(ImageStatus::kCannotOpen, input.path);
@@ -223,10 +220,10 @@ Outcome Decompress(const Input& input, Output& output, const Settings& settings)
     }
     source.Close();
 
-    // In-memory output: once the decoder can decode into a caller's buffer
-    // (LzDecompressInto), the BMP buffer is allocated here and the payload decoded straight
-    // into it behind the headers, which saves Deliver's copy.
-    status = DecodeCbmp(header, stream.bytes, *image, report.Progress(Codec::kDecoder));
+    // The BMP file is decoded whole into one buffer, which goes to the output as it is: handed
+    // over for memory, written out for a file.
+    BmpFileBuffer bmp;
+    status = DecodeCbmp(header, stream.bytes, bmp, report.Progress(Codec::kDecoder));
     stream.owned.reset();
     if (status != ImageStatus::kOk) {
         report.Fail(status, input.name);
@@ -236,10 +233,12 @@ Outcome Decompress(const Input& input, Output& output, const Settings& settings)
         report.events()->Decompressed(
             DecompressSummary{input.name, header.compressedSize, header.originalSize});
     }
-    std::uint8_t headers[kBmpHeadersSize];
-    EncodeBmpHeaders(*image, headers);
-    status = Deliver(output, headers, sizeof headers, image->PayloadBytes(), image->PayloadSize(),
-                     settings);
+    if (output.path == nullptr) {
+        output.buffer = std::move(bmp.bytes);
+        output.size = bmp.size;
+        return {CBMPCORE_OK, true};
+    }
+    status = Deliver(output, bmp.bytes.get(), bmp.size, nullptr, 0, settings);
     if (status != ImageStatus::kOk) {
         report.Fail(status, output.path);
         return {ResultOf(status), true};

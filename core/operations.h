@@ -60,8 +60,8 @@ struct Settings {
 };
 
 // How an operation ended. `started` tells how far it came before a failure: for compression,
-// that the BMP was read; for decompression, that its image record was allocated (the front ends
-// answer the two cases differently).
+// that the BMP was read (the front ends answer a failure before that differently); decompression
+// allocates nothing before it starts, so it always has.
 struct Outcome {
     cbmpcore_result result = CBMPCORE_OK;
     bool started = false;

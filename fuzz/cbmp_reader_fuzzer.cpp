@@ -1,7 +1,7 @@
 // The CBMP reader on whole files. A file it accepts must hold a complete header and a stream of
 // the stated size that decodes, by the plain decoder, to the stated original size; the record
-// must carry the header's info fields and split the payload at the palette size. A file it
-// refuses must leave the record without a buffer.
+// must be a BMP file with the header's info fields and its pixel offset at the palette size. A
+// file it refuses must leave no buffer behind.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,8 +17,6 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace cbmp;
-    const BmpImagePtr image(CreateBmpImage());
-    CBMP_FUZZ_CHECK(image != nullptr);
     InputSource source = MemorySource(data, size);
     CbmpHeader header;
     CbmpStream stream;
@@ -26,11 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (status == ImageStatus::kOk) {
         status = ReadCbmpStream(source, header, stream);
     }
+    BmpFileBuffer bmp;
     if (status == ImageStatus::kOk) {
-        status = DecodeCbmp(header, stream.bytes, *image, nullptr);
+        status = DecodeCbmp(header, stream.bytes, bmp, nullptr);
     }
     if (status != ImageStatus::kOk) {
-        CBMP_FUZZ_CHECK(image->payload == nullptr);
+        CBMP_FUZZ_CHECK(bmp.bytes == nullptr);
         return 0;
     }
     CBMP_FUZZ_CHECK(size >= kCbmpHeaderSize);
@@ -43,16 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto expected = fuzz::PlainDecode(data + kCbmpHeaderSize, compressedSize, originalSize);
     CBMP_FUZZ_CHECK(expected.has_value());
-    CBMP_FUZZ_CHECK(image->payload != nullptr);
+    CBMP_FUZZ_CHECK(bmp.bytes != nullptr);
+    CBMP_FUZZ_CHECK(bmp.size == std::size_t{kBmpHeadersSize} + originalSize);
+    const std::uint8_t* file = bmp.bytes.get();
     CBMP_FUZZ_CHECK(originalSize == 0 ||
-                    std::memcmp(image->payload.get(), expected->data(), originalSize) == 0);
-    CBMP_FUZZ_CHECK(image->paletteSize == paletteSize);
-    CBMP_FUZZ_CHECK(image->pixelSize == originalSize - paletteSize);
-    CBMP_FUZZ_CHECK(image->bfType == kBmpSignature);
-    CBMP_FUZZ_CHECK(image->bfOffBits == paletteSize + kBmpHeadersSize);
-    CBMP_FUZZ_CHECK(image->bfSize == originalSize + kBmpHeadersSize);
-    std::uint8_t info[kBmpInfoHeaderSize];
-    EncodeInfoHeader(image->info, info);
-    CBMP_FUZZ_CHECK(std::memcmp(info, data + 8, sizeof info) == 0);
+                    std::memcmp(file + kBmpHeadersSize, expected->data(), originalSize) == 0);
+    CBMP_FUZZ_CHECK(file[0] == 'B' && file[1] == 'M');
+    CBMP_FUZZ_CHECK(fuzz::LoadU32(file + 2) == originalSize + kBmpHeadersSize);
+    CBMP_FUZZ_CHECK(fuzz::LoadU32(file + 6) == 0);  // both reserved words
+    CBMP_FUZZ_CHECK(fuzz::LoadU32(file + 10) == paletteSize + kBmpHeadersSize);
+    CBMP_FUZZ_CHECK(std::memcmp(file + kBmpFileHeaderSize, data + 8, kBmpInfoHeaderSize) == 0);
     return 0;
 }

@@ -44,10 +44,6 @@ struct BmpImage {
 
     const std::uint8_t* PayloadBytes() const { return payload ? payload.get() : borrowed; }
     std::uint32_t PayloadSize() const { return paletteSize + pixelSize; }
-    const std::uint8_t* Palette() const { return paletteSize == 0 ? nullptr : PayloadBytes(); }
-    const std::uint8_t* Pixels() const {
-        return PayloadBytes() == nullptr ? nullptr : PayloadBytes() + paletteSize;
-    }
 };
 
 // A new zero-filled record, or null when memory is exhausted.
@@ -69,10 +65,5 @@ ImageStatus ReadBmp(InputSource& in, BmpImage& image);
 // The 54 header bytes that WriteBmp-style output starts with: bfSize and bfOffBits recomputed
 // from the block sizes, so the pixels always follow the colour-table block directly.
 void EncodeBmpHeaders(const BmpImage& image, std::uint8_t* bytes);
-
-// Size of the BMP file that EncodeBmpHeaders and the payload make.
-inline std::uint64_t BmpFileSize(const BmpImage& image) {
-    return std::uint64_t{kBmpHeadersSize} + image.paletteSize + image.pixelSize;
-}
 
 }  // namespace cbmp

@@ -2,6 +2,7 @@
 
 #include "codec/lz_compress.h"
 #include "codec/lz_decompress.h"
+#include "codec/lz_format.h"
 #include "image/le_fields.h"
 
 namespace cbmp {
@@ -26,7 +27,8 @@ CbmpHeader DecodeCbmpHeader(const std::uint8_t* bytes) {
     return header;
 }
 
-ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress) {
+ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress,
+                       unsigned threads) {
     const std::uint64_t originalSize = std::uint64_t{image.paletteSize} + image.pixelSize;
     if (originalSize > 0xFFFFFFFFu) {
         return ImageStatus::kBmpTooLarge;
@@ -40,8 +42,9 @@ ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzPr
         payload = kNoBytes;
     }
     std::uint32_t streamSize = 0;
-    // The encoder's thread count goes here, from the caller's options, once LzCompressOptions
-    // carries one.
+    // Encoder threads: `threads` goes into LzCompressOptions once the encoder takes a thread
+    // count; until then the encoder runs on the calling thread whatever is asked.
+    (void)threads;
     ByteBuffer stream =
         LzCompress(payload, static_cast<std::uint32_t>(originalSize), streamSize, progress);
     if (!stream) {
@@ -111,25 +114,33 @@ ImageStatus ReadCbmpStream(InputSource& in, const CbmpHeader& header, CbmpStream
     return ImageStatus::kOk;
 }
 
-ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, BmpImage& image,
+ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, BmpFileBuffer& bmp,
                        const LzProgress* progress) {
     if (const ImageStatus sizes = CheckCbmpSizes(header); sizes != ImageStatus::kOk) {
         return sizes;
     }
-    ByteBuffer payload = LzDecompress(stream, header.compressedSize, header.originalSize, progress);
-    if (!payload) {
+    // A stated size the stream cannot reach is refused before the output is allocated, so a
+    // small hostile file cannot make the reader reserve gigabytes.
+    if (header.compressedSize < 4 || header.originalSize > MaxDecodedSize(header.compressedSize)) {
         return ImageStatus::kCorruptStream;
     }
-    image.info = header.info;
+    const std::size_t size = std::size_t{kBmpHeadersSize} + header.originalSize;
+    ByteBuffer bytes = AllocateBytes(size + kDecodeSlack);
+    if (!bytes) {
+        return ImageStatus::kDecodeNoMemory;
+    }
+    if (!LzDecompressInto(stream, header.compressedSize, bytes.get() + kBmpHeadersSize,
+                          header.originalSize, progress)) {
+        return ImageStatus::kCorruptStream;
+    }
+    BmpImage image;
     image.bfType = kBmpSignature;
-    image.bfReserved1 = 0;
-    image.bfReserved2 = 0;
+    image.info = header.info;
     image.paletteSize = header.paletteSize;
     image.pixelSize = header.originalSize - header.paletteSize;
-    image.bfOffBits = header.paletteSize + kBmpHeadersSize;
-    image.bfSize = header.originalSize + kBmpHeadersSize;
-    image.payload = std::move(payload);
-    image.borrowed = nullptr;
+    EncodeBmpHeaders(image, bytes.get());
+    bmp.bytes = std::move(bytes);
+    bmp.size = size;
     return ImageStatus::kOk;
 }
 

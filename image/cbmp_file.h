@@ -47,9 +47,11 @@ struct CbmpEncoding {
     ByteBuffer stream;  // header.compressedSize bytes
 };
 
-// Compresses the payload of `image` into `encoding`, reporting the encoder's progress. Fails
-// with kNoMemory (the encoder's tables or stream) or kBmpTooLarge.
-ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress);
+// Compresses the payload of `image` into `encoding`, reporting the encoder's progress. `threads`
+// is the caller's choice of encoder threads (0: as many as there are cores). Fails with
+// kNoMemory (the encoder's tables or stream) or kBmpTooLarge.
+ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress,
+                       unsigned threads = 0);
 
 // Reads the 60-byte header from `in` and checks magic and version: kNotCbmp or
 // kUnsupportedVersion, in the order the bytes come.
@@ -68,10 +70,18 @@ struct CbmpStream {
 };
 ImageStatus ReadCbmpStream(InputSource& in, const CbmpHeader& header, CbmpStream& stream);
 
-// Decodes `stream` into the zero-filled `image`, rebuilding the BMP file header. On failure the
-// image holds no buffer. Fails with kPaletteBeyondOriginal, kCbmpTooLarge, kCorruptStream or
-// kNoMemory; reports the decoder's progress.
-ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, BmpImage& image,
+// A whole BMP file in one buffer: its 54 header bytes, then the colour-table block and the pixels.
+struct BmpFileBuffer {
+    ByteBuffer bytes;
+    std::size_t size = 0;
+};
+
+// Decodes `stream` into a new BMP file, rebuilding the file header that CBMP does not store
+// (bfOffBits and bfSize from the sizes, reserved words 0). The payload is decoded in place
+// behind the headers. Fails with kPaletteBeyondOriginal, kCbmpTooLarge, kCorruptStream (also for
+// a stated size that the stream could never decode to, refused before anything is allocated) or
+// kDecodeNoMemory; reports the decoder's progress.
+ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, BmpFileBuffer& bmp,
                        const LzProgress* progress);
 
 }  // namespace cbmp

@@ -17,6 +17,7 @@ enum class ImageStatus {
     kUnsupportedVersion,     // a CBMP version other than 1
     kCompressedDataShort,    // the input ends inside the compressed stream
     kCorruptStream,          // the compressed stream does not decode
+    kDecodeNoMemory,         // the decoded file cannot be allocated (told like a failed decoding)
     kCbmpTooLarge,           // the stated payload cannot be a BMP file (over 32 bits with headers)
     kPaletteBeyondOriginal,  // the stated palette size exceeds the stated original size
     kCannotCreate,           // the output file cannot be created

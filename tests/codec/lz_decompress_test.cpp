@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "codec/bit_writer.h"
@@ -189,6 +190,44 @@ TEST(LzDecompress, RefusesSizesThatWrapThisHostsAddressSpace) {
         EXPECT_FALSE(run.ok) << size;
         EXPECT_EQ(run.console, "") << size;
     }
+}
+
+TEST(LzDecompress, DecodesIntoTheCallersBufferTouchingNothingBeyondItsSlack) {
+    // As into a BMP file buffer after its 54-byte headers, and at every alignment: the bytes
+    // before the output and past its slack keep their guard value.
+    Bytes input = ImageLike(97, 61, 4);
+    const Bytes noise = RandomBytes(3000, 9);
+    input.insert(input.end(), noise.begin(), noise.end());
+    const auto size = static_cast<std::uint32_t>(input.size());
+    const Bytes stream = Compress(input).bytes;
+    const auto streamSize = static_cast<std::uint32_t>(stream.size());
+    constexpr std::uint8_t kGuard = 0xA5;
+    for (std::uint32_t offset : {0u, 1u, 3u, 7u, 54u}) {
+        Bytes buffer(offset + size + kDecodeSlack + 32, kGuard);
+        const ProgressText progress("Decompressing");
+        ASSERT_TRUE(LzDecompressInto(stream.data(), streamSize, buffer.data() + offset, size,
+                                     progress.sink()));
+        EXPECT_EQ(progress.text(), Console(size));
+        EXPECT_TRUE(std::equal(input.begin(), input.end(), buffer.begin() + offset)) << offset;
+        for (std::size_t i = 0; i < buffer.size(); ++i) {
+            if (i < offset || i >= offset + size + kDecodeSlack) {
+                ASSERT_EQ(buffer[i], kGuard) << "offset " << offset << ", byte " << i;
+            }
+        }
+    }
+
+    // A refusal for an impossible size writes and reports nothing; a corrupt stream still closes
+    // its progress.
+    Bytes buffer(64, kGuard);
+    const ProgressText silent("Decompressing");
+    EXPECT_FALSE(LzDecompressInto(stream.data(), 3, buffer.data(), 8, silent.sink()));
+    EXPECT_EQ(silent.text(), "");
+    EXPECT_EQ(buffer, Bytes(64, kGuard));
+    const Bytes early = StreamBuilder(5).Literal('a').End().Build();
+    const ProgressText closed("Decompressing");
+    EXPECT_FALSE(LzDecompressInto(early.data(), static_cast<std::uint32_t>(early.size()),
+                                  buffer.data(), 5, closed.sink()));
+    EXPECT_EQ(closed.text(), Console(5));
 }
 
 TEST(LzDecompress, PrintsProgressWhereATokenStartsOnA64KiBBoundary) {

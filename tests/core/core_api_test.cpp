@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +18,15 @@
 
 #include "tests/support/bmp_builder.h"
 #include "tests/support/temp_dir.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define CBMP_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define CBMP_SANITIZED 1
+#endif
+#endif
 
 namespace {
 
@@ -275,6 +286,73 @@ TEST(CoreApi, MapsFileFailuresAndKeepsTheOldOutput) {
     writer.join();
     EXPECT_EQ(cbmp::testing::ReadFileBytes(out), packed);
 }
+
+#if !defined(CBMP_SANITIZED)
+// Runs `call` in a child process whose address space has only `headroom` bytes beyond what it
+// already uses, and returns the result code it got (or -1 when the limit could not be set).
+template <typename Call>
+int UnderAddressLimit(std::size_t headroom, Call call) {
+    const pid_t child = fork();
+    if (child == 0) {
+        long pages = 0;
+        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1) {
+                pages = 0;
+            }
+            std::fclose(statm);
+        }
+        const rlim_t used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+        const rlimit limit = {used + headroom, used + headroom};
+        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) {
+            _exit(255);
+        }
+        _exit(static_cast<int>(call()));
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) == 255) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+// A CBMP file whose small stream (two literals, then matches of 258 bytes at distance 2) decodes
+// to `matches` * 258 + 2 bytes.
+Bytes RunOfMatches(std::uint32_t matches) {
+    Bytes stream;
+    std::uint64_t bits = 0;
+    auto put = [&](std::uint32_t value, unsigned width) {
+        for (unsigned i = 0; i < width; ++i, ++bits) {
+            if (bits % 8 == 0) {
+                stream.push_back(0);
+            }
+            stream.back() |= static_cast<std::uint8_t>(((value >> i) & 1u) << (bits % 8));
+        }
+    };
+    const std::uint32_t size = matches * 258 + 2;
+    put(size, 32);
+    put(0, 1), put('a', 8), put(0, 1), put('b', 8);
+    for (std::uint32_t i = 0; i < matches; ++i) {
+        put(1, 1), put(1, 15), put(255, 8);  // distance 2, length 258
+    }
+    put(1, 1), put(0, 16);
+    return CbmpWith(1, static_cast<std::uint32_t>(stream.size()), size, 0, stream);
+}
+
+// Exhausted memory is a result, not a crash, on each side.
+TEST(CoreApi, ReportsExhaustedMemory) {
+    const Bytes large = RunOfMatches(1u << 19);  // 129 MiB from 1.5 MiB
+    ASSERT_EQ(UnderAddressLimit(2048u << 20, [&] { return Decompress(large).result; }),
+              CBMPCORE_OK);
+    EXPECT_EQ(UnderAddressLimit(64u << 20, [&] { return Decompress(large).result; }),
+              CBMPCORE_ERROR_NO_MEMORY);
+    BmpFields noise;
+    noise.pixels = cbmp::testing::RandomBytes(16u << 20, 9);
+    const Bytes bmp = BuildBmp(noise);
+    EXPECT_EQ(UnderAddressLimit(8u << 20, [&] { return Compress(bmp).result; }),
+              CBMPCORE_ERROR_NO_MEMORY);
+}
+#endif
 
 struct ProgressLog {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;

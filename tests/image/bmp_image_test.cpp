@@ -56,6 +56,16 @@ BmpImagePtr ReadBytes(const Bytes& bytes, std::string* err = nullptr) {
     return image;
 }
 
+// The colour-table block and the pixel block of a record.
+Bytes PaletteOf(const BmpImage& image) {
+    return Bytes(image.PayloadBytes(), image.PayloadBytes() + image.paletteSize);
+}
+
+Bytes PixelsOf(const BmpImage& image) {
+    return Bytes(image.PayloadBytes() + image.paletteSize,
+                 image.PayloadBytes() + image.PayloadSize());
+}
+
 Bytes PayloadOf(const BmpImage& image) {
     return Bytes(image.PayloadBytes(), image.PayloadBytes() + image.PayloadSize());
 }
@@ -91,7 +101,7 @@ TEST(ReadBmp, StandardLayoutsSplitPaletteAndPixels) {
     BmpImagePtr image = ReadBytes(BuildBmp(rgb));
     ASSERT_TRUE(image);
     EXPECT_EQ(image->paletteSize, 0u);
-    EXPECT_EQ(image->Palette(), nullptr);
+    EXPECT_TRUE(PaletteOf(*image).empty());
     EXPECT_EQ(image->pixelSize, rgb.pixels.size());
     EXPECT_EQ(image->info.biHeight, -4);
     EXPECT_EQ(image->info.biXPelsPerMeter, 2835);
@@ -105,8 +115,8 @@ TEST(ReadBmp, StandardLayoutsSplitPaletteAndPixels) {
     ASSERT_TRUE(image);
     EXPECT_EQ(image->paletteSize, 1024u);
     EXPECT_EQ(image->bfOffBits, 1078u);
-    EXPECT_EQ(Bytes(image->Palette(), image->Palette() + 1024), pal.colourBlock);
-    EXPECT_EQ(Bytes(image->Pixels(), image->Pixels() + 16), pal.pixels);
+    EXPECT_EQ(PaletteOf(*image), pal.colourBlock);
+    EXPECT_EQ(PixelsOf(*image), pal.pixels);
 }
 
 // With no usable pixel offset the palette size comes from the bit depth and the pixels follow it.
@@ -129,7 +139,7 @@ TEST(ReadBmp, OffsetBelowHeadersTakesPaletteFromBitDepth) {
         ASSERT_TRUE(image) << c.bitCount;
         EXPECT_EQ(image->paletteSize, c.palette) << c.bitCount;
         EXPECT_EQ(image->pixelSize, 10u);
-        EXPECT_EQ(Bytes(image->Pixels(), image->Pixels() + 10), fields.pixels);
+        EXPECT_EQ(PixelsOf(*image), fields.pixels);
     }
 }
 
