@@ -57,6 +57,9 @@ class ByteBuffer {
     }
 
     bool append(const guchar* bytes, std::size_t count) {
+        if (count == 0) {
+            return true;
+        }
         if (count > capacity_ - size_) {
             if (count > SIZE_MAX - size_) {
                 return false;
