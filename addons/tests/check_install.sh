@@ -9,6 +9,7 @@ build=$1 scratch=$2 python=$3 prefix=$4 sample=$5
 rm -rf "$scratch"
 mkdir -p "$scratch"
 stage=$scratch/stage
+export GIO_USE_VFS=local  # plain local files, no session services
 
 fail() {
     echo "FAIL: $*" >&2
