@@ -1,0 +1,284 @@
+// The GdkPixbuf loader, through GdkPixbuf's public API as an image viewer uses it, with the build
+// tree's loaders cache and MIME database: CBMP images open exactly like their BMP files, broken
+// ones give an error.
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/cbmpcore.h"
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+struct Unref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+using Pixbuf = std::unique_ptr<GdkPixbuf, Unref>;
+
+struct ErrorFree {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+using Error = std::unique_ptr<GError, ErrorFree>;
+
+const fs::path kImages = CBMP_TEST_IMAGES;
+
+// A folder of the running test's own (CTest runs the cases as parallel processes).
+fs::path scratch() {
+    fs::path dir =
+        fs::path(CBMP_TEST_SCRATCH) / testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::create_directories(dir);
+    return dir;
+}
+
+Bytes read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes core_call(decltype(&cbmpcore_compress) operation, const Bytes& input) {
+    std::uint8_t* out = nullptr;
+    std::size_t size = 0;
+    if (operation(input.data(), input.size(), &out, &size, nullptr) != CBMPCORE_OK) {
+        return {};
+    }
+    Bytes result(out, out + size);
+    cbmpcore_free(out);
+    return result;
+}
+
+Bytes compress(const Bytes& bmp) {
+    return core_call(cbmpcore_compress, bmp);
+}
+
+// What an application gets from a GdkPixbufLoader fed `bytes` in 4 KiB pieces: the pixbuf, or
+// null and the error. `type` null lets GdkPixbuf pick the loader by the file's first bytes.
+struct Loaded {
+    Pixbuf pixbuf;
+    Error error;
+};
+
+Loaded load(const Bytes& bytes, const char* type = nullptr) {
+    Loaded result;
+    GError* error = nullptr;
+    GdkPixbufLoader* loader =
+        type != nullptr ? gdk_pixbuf_loader_new_with_type(type, &error) : gdk_pixbuf_loader_new();
+    if (loader == nullptr) {
+        result.error.reset(error);
+        return result;
+    }
+    std::unique_ptr<GdkPixbufLoader, Unref> owner(loader);
+    gboolean ok = TRUE;
+    for (std::size_t at = 0; ok && at < bytes.size(); at += 4096) {
+        std::size_t piece = std::min<std::size_t>(4096, bytes.size() - at);
+        ok = gdk_pixbuf_loader_write(loader, bytes.data() + at, piece, &error);
+    }
+    gboolean closed = gdk_pixbuf_loader_close(loader, ok ? &error : nullptr);
+    if (ok && closed) {
+        GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+        if (pixbuf != nullptr) {
+            result.pixbuf.reset(GDK_PIXBUF(g_object_ref(pixbuf)));
+        }
+    }
+    result.error.reset(error);
+    return result;
+}
+
+// Empty when the two are the same picture, else what differs.
+std::string compare(const GdkPixbuf* a, const GdkPixbuf* b) {
+    int width = gdk_pixbuf_get_width(a);
+    int height = gdk_pixbuf_get_height(a);
+    auto row = static_cast<std::size_t>(width * gdk_pixbuf_get_n_channels(a));
+    if (width != gdk_pixbuf_get_width(b) || height != gdk_pixbuf_get_height(b) ||
+        gdk_pixbuf_get_n_channels(a) != gdk_pixbuf_get_n_channels(b) ||
+        gdk_pixbuf_get_bits_per_sample(a) != gdk_pixbuf_get_bits_per_sample(b)) {
+        return "different dimensions or channels";
+    }
+    for (int y = 0; y < height; ++y) {
+        if (std::memcmp(gdk_pixbuf_read_pixels(a) + y * gdk_pixbuf_get_rowstride(a),
+                        gdk_pixbuf_read_pixels(b) + y * gdk_pixbuf_get_rowstride(b), row) != 0) {
+            return "pixels differ in row " + std::to_string(y);
+        }
+    }
+    return {};
+}
+
+// Each test image as its BMP file and as the CBMP file made from it.
+struct TestImage {
+    std::string name;
+    Bytes bmp;
+    Bytes cbmp;
+};
+
+std::vector<TestImage> test_images() {
+    std::vector<TestImage> images;
+    for (const auto& entry : fs::directory_iterator(kImages)) {
+        Bytes bmp = read_file(entry.path());
+        images.push_back({entry.path().filename().string(), bmp, compress(bmp)});
+    }
+    return images;
+}
+
+// A load either gives a picture or fails with an error, never a crash or a silent nothing.
+void expect_picture_or_error(const Loaded& loaded) {
+    if (!loaded.pixbuf) {
+        ASSERT_TRUE(loaded.error);
+        EXPECT_NE(std::strlen(loaded.error->message), 0u);
+    }
+}
+
+TEST(PixbufLoader, EveryBitDepthOpensLikeItsBmpFile) {
+    auto images = test_images();
+    ASSERT_GE(images.size(), 9u) << "test images missing in " << kImages;
+    for (const auto& image : images) {
+        SCOPED_TRACE(image.name);
+        Loaded expected = load(image.bmp, "bmp");
+        ASSERT_TRUE(expected.pixbuf) << expected.error->message;
+        Loaded actual = load(image.cbmp);  // GdkPixbuf finds the format by itself
+        ASSERT_TRUE(actual.pixbuf) << actual.error->message;
+        EXPECT_EQ(compare(expected.pixbuf.get(), actual.pixbuf.get()), "");
+        if (image.name == "v5-alpha.bmp") {
+            EXPECT_TRUE(gdk_pixbuf_get_has_alpha(actual.pixbuf.get()));
+        }
+    }
+}
+
+TEST(PixbufLoader, FilesOpenByNameScaledAndSaved) {
+    fs::path bmp = kImages / "rgb24-large.bmp";
+    fs::path cbmp = scratch() / "large.cbmp";
+    write_file(cbmp, compress(read_file(bmp)));
+    int width = 0;
+    int height = 0;
+    GdkPixbufFormat* format = gdk_pixbuf_get_file_info(cbmp.c_str(), &width, &height);
+    ASSERT_NE(format, nullptr);
+    gchar* name = gdk_pixbuf_format_get_name(format);
+    EXPECT_STREQ(name, "cbmp");
+    g_free(name);
+    EXPECT_EQ(width * 1000 + height, 301 * 1000 + 219);
+
+    GError* error = nullptr;
+    Pixbuf expected(gdk_pixbuf_new_from_file_at_size(bmp.c_str(), 64, 64, &error));
+    Pixbuf actual(gdk_pixbuf_new_from_file_at_size(cbmp.c_str(), 64, 64, &error));
+    ASSERT_TRUE(expected && actual) << error->message;
+    EXPECT_EQ(gdk_pixbuf_get_width(actual.get()), 64);
+    EXPECT_EQ(compare(expected.get(), actual.get()), "");
+
+    // Saving as "cbmp" writes a CBMP file that opens to the same picture.
+    Pixbuf original(gdk_pixbuf_new_from_file(bmp.c_str(), &error));
+    fs::path saved = scratch() / "saved.cbmp";
+    ASSERT_TRUE(gdk_pixbuf_save(original.get(), saved.c_str(), "cbmp", &error, nullptr));
+    EXPECT_EQ(read_file(saved).at(0), 'C');
+    Pixbuf reopened(gdk_pixbuf_new_from_file(saved.c_str(), &error));
+    ASSERT_TRUE(reopened) << error->message;
+    EXPECT_EQ(compare(original.get(), reopened.get()), "");
+
+    // With its stream cut off, the file still tells its size (from the header), but does not open.
+    Bytes cut = read_file(cbmp);
+    cut.resize(200);
+    write_file(cbmp, cut);
+    width = height = 0;
+    EXPECT_NE(gdk_pixbuf_get_file_info(cbmp.c_str(), &width, &height), nullptr);
+    EXPECT_EQ(width * 1000 + height, 301 * 1000 + 219);
+    EXPECT_FALSE(Pixbuf(gdk_pixbuf_new_from_file(cbmp.c_str(), &error)));
+    ASSERT_NE(error, nullptr);
+    g_error_free(error);
+}
+
+TEST(PixbufLoader, TruncatedAndCorruptFilesGiveAnError) {
+    for (const auto& image : test_images()) {
+        if (image.name != "pal8.bmp" && image.name != "rgb24-large.bmp" &&
+            image.name != "v5-alpha.bmp") {
+            continue;
+        }
+        SCOPED_TRACE(image.name);
+        const Bytes& good = image.cbmp;
+        for (std::size_t length : {std::size_t{0}, std::size_t{3}, std::size_t{59}, std::size_t{60},
+                                   good.size() / 2, good.size() - 1}) {
+            Loaded loaded =
+                load(Bytes(good.begin(), good.begin() + static_cast<long>(length)), "cbmp");
+            EXPECT_TRUE(!loaded.pixbuf && loaded.error) << "cut to " << length;
+        }
+        // Magic, version, compressed size, palette size beyond the original size.
+        for (auto [at, value] : {std::pair{0, 'X'}, {4, 2}, {51, 0x7F}, {59, 0x7F}}) {
+            Bytes bytes = good;
+            bytes[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(value);
+            Loaded loaded = load(bytes, "cbmp");
+            ASSERT_TRUE(!loaded.pixbuf && loaded.error) << "byte " << at;
+            EXPECT_NE(std::strstr(loaded.error->message, "CBMP"), nullptr) << loaded.error->message;
+        }
+        // Any byte of the header or stream changed: a picture or an error, nothing else.
+        std::size_t stride = std::max<std::size_t>(1, (good.size() - 64) / 150);
+        for (std::size_t at = 0; at < good.size(); at += at < 64 ? 1 : stride) {
+            Bytes bytes = good;
+            bytes[at] ^= 0xA5;
+            expect_picture_or_error(load(bytes, "cbmp"));
+        }
+    }
+    // A bitmap inside that the BMP loader rejects (no 7-bit depth): its error comes through.
+    Bytes bmp = read_file(kImages / "rgb24.bmp");
+    bmp[28] = 7;
+    Loaded loaded = load(compress(bmp));
+    EXPECT_TRUE(!loaded.pixbuf && loaded.error && loaded.error->domain == GDK_PIXBUF_ERROR);
+}
+
+// The public BMP suite, read where it lies. A file that comes back byte for byte must open
+// exactly as the BMP loader opens it (or fail as it fails); any other must not crash.
+TEST(PixbufLoader, PublicBmpSuite) {
+    fs::path corpus = CBMP_TEST_CORPUS;
+    if (!fs::is_directory(corpus)) {
+        GTEST_SKIP() << "no BMP suite at " << corpus;
+    }
+    int same = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+        if (entry.path().extension() != ".bmp") {
+            continue;
+        }
+        SCOPED_TRACE(entry.path().string());
+        Bytes bmp = read_file(entry.path());
+        Bytes cbmp = compress(bmp);
+        if (cbmp.empty()) {
+            continue;  // not a bitmap the tool takes
+        }
+        Loaded actual = load(cbmp);
+        expect_picture_or_error(actual);
+        if (core_call(cbmpcore_decompress, cbmp) != bmp) {
+            continue;
+        }
+        Loaded expected = load(bmp, "bmp");
+        ASSERT_EQ(static_cast<bool>(expected.pixbuf), static_cast<bool>(actual.pixbuf));
+        if (expected.pixbuf) {
+            EXPECT_EQ(compare(expected.pixbuf.get(), actual.pixbuf.get()), "");
+            ++same;
+        }
+    }
+    EXPECT_GT(same, 30);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Only the build tree's loaders cache and MIME database (GdkPixbuf picks a loader by the MIME
+    // type that GIO finds), nothing of the user's.
+    g_setenv("GDK_PIXBUF_MODULE_FILE", CBMP_TEST_LOADERS_CACHE, TRUE);
+    g_setenv("XDG_DATA_DIRS", CBMP_TEST_XDG_DATA_DIRS, TRUE);
+    g_setenv("XDG_DATA_HOME", (fs::path(CBMP_TEST_SCRATCH) / "data-home").c_str(), TRUE);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
