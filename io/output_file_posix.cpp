@@ -402,7 +402,9 @@ bool OutputFile::KeepAttributes() {
         if (now.st_uid != targetOwner_ || now.st_gid != targetGroup_) {
             if (fchown(fd_, static_cast<uid_t>(targetOwner_), static_cast<gid_t>(targetGroup_)) !=
                 0) {
-                fchown(fd_, static_cast<uid_t>(-1), static_cast<gid_t>(targetGroup_));
+                if (fchown(fd_, static_cast<uid_t>(-1), static_cast<gid_t>(targetGroup_)) != 0) {
+                    // Not even the group: its permission bits are cleared below.
+                }
             }
         }
         const bool groupKept = fstat(fd_, &now) == 0 && now.st_gid == targetGroup_;
