@@ -34,8 +34,12 @@ namespace cbmp {
 
 namespace {
 
-constexpr std::uint32_t kMinSegment = 512u << 10;
-constexpr std::uint32_t kMaxSegment = 8u << 20;
+// Segments are cut a quarter of the input a thread or smaller, so that the threads still have
+// work near the end of the input (the last segments are not left to one of them), yet long
+// enough that the joins (usually a few tens of KiB past a segment start) cost little.
+constexpr std::uint32_t kSegmentsPerThread = 4;
+constexpr std::uint32_t kMinSegment = 256u << 10;
+constexpr std::uint32_t kMaxSegment = 4u << 20;
 constexpr std::uint32_t kDefaultLeadIn = 64u << 10;
 constexpr std::uint32_t kRingWords = 65536 / 64;  // the joiner's token starts, last 64 KiB
 
@@ -164,7 +168,9 @@ class SegmentEncoder {
     bool Start() {
         try {
             ring_.assign(kRingWords, 0);
-            const unsigned slots = std::min(plan_.threads, plan_.segments - 1);
+            // One guess a thread, and one more queued so that a thread that finishes has the
+            // next at hand.
+            const unsigned slots = std::min(plan_.threads + 1, plan_.segments - 1);
             for (unsigned i = 0; i < slots; ++i) {
                 auto guess = std::make_unique<Guess<Lanes>>();
                 if (!guess->Create(data_, size_, plan_)) {
@@ -466,10 +472,10 @@ SegmentPlan PlanSegments(std::uint32_t size, unsigned threads, std::uint32_t seg
     }
     if (segmentBytes != 0) {
         plan.segmentBytes = RoundUpToMark(std::max(segmentBytes, kMarkStep));
-    } else if (size >= 2 * kMinSegment) {
+    } else if (size >= 4 * kMinSegment) {
+        const std::uint64_t parts = std::uint64_t{plan.threads} * kSegmentsPerThread;
         plan.segmentBytes =
-            std::clamp(RoundUpToMark((std::uint64_t{size} + plan.threads - 1) / plan.threads),
-                       kMinSegment, kMaxSegment);
+            std::clamp(RoundUpToMark((size + parts - 1) / parts), kMinSegment, kMaxSegment);
     } else {
         return plan;  // too small to pay for a thread
     }

@@ -184,6 +184,11 @@ class Matcher {
         if (std::uint64_t{pos} + kMinMatch > size_) {
             return {};  // the last two bytes are always literals, never entered
         }
+        // The table is too large for the nearest cache, and its entries are read at random:
+        // start loading the one a few tokens on.
+        if (std::uint64_t{pos} + kPrefetchDistance + kMinMatch <= size_) {
+            Prefetch(&head_[HeadHash(data_ + pos + kPrefetchDistance)]);
+        }
         std::uint32_t& entry = head_[HeadHash(data_ + pos)];
         const Match match = FindLongestMatchIn<Lanes>(data_, pos, size_, entry);
         entry = pos;  // after the search, which never sees pos itself
@@ -198,6 +203,16 @@ class Matcher {
     }
 
   private:
+    static constexpr std::uint32_t kPrefetchDistance = 16;
+
+    static void Prefetch(const std::uint32_t* entry) {
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(entry);
+#else
+        (void)entry;
+#endif
+    }
+
     const std::uint8_t* data_ = nullptr;
     std::uint32_t size_ = 0;
     std::unique_ptr<std::uint32_t[]> head_;

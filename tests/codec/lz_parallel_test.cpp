@@ -136,7 +136,7 @@ TEST(LzParallel, CutsOnlyInputsLargeEnoughToPay) {
     Compress(large, 1, {}, &report);
     EXPECT_EQ(report.segments, 1u);
     const Expected got = Compress(large, 2, {}, &report);
-    EXPECT_EQ(report.segments, 2u);
+    EXPECT_GE(report.segments, 4u);  // a few a thread, so that the last is not left to one
     EXPECT_EQ(got.stream, Reference(large).stream);
 }
 
