@@ -10,6 +10,9 @@
 #
 #   bench/ablation.sh [--runs N] [BMP...]
 #
+# BASELINE_BENCHMARK, when set, names the codec_benchmark of another build (an earlier encoder)
+# whose BM_Compress adds a column: what that encoder took on the same file in the same run.
+#
 # Without files it takes the BMP files in $CBMP_REAL_IMAGES (default ~/.cache/cbmp-bench/real,
 # where bench/real_images.sh writes the real-image set) and generated images of each kind
 # (gradient, noise, flat, photo at 2048 x 2048, and a periodic 12 MiB payload that never joins).
@@ -41,29 +44,48 @@ if [ ${#files[@]} -eq 0 ]; then
     files+=("$WORK/generated-periodic7-12M.bin")
 fi
 
-echo "| image | MiB | 1 thread, AVX2 (MB/s) | 1 thread, portable (MB/s) | 2 threads (MB/s) | 2 threads / 1 | joined segments | join (KiB past start) |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+echo "| image | MiB | baseline (MB/s) | 1 thread, AVX2 (MB/s) | 1 thread, portable (MB/s) | 2 threads (MB/s) | 2 threads / 1 | joined segments | join (KiB past start) |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
 for file in "${files[@]}"; do
     CBMP_BENCH_FILE=$file "$BENCH" --benchmark_filter='BM_Compress(OneThread|PortableScan|TwoThreads)/16' \
         --benchmark_repetitions="$RUNS" --benchmark_report_aggregates_only=true \
         --benchmark_format=json --benchmark_out="$WORK/out.json" --benchmark_out_format=json \
         >/dev/null 2>&1
-    python3 - "$file" "$WORK/out.json" <<'PY'
+    echo '{"benchmarks": []}' >"$WORK/base.json"
+    if [ -n "${BASELINE_BENCHMARK:-}" ]; then
+        CBMP_BENCH_FILE=$file "$BASELINE_BENCHMARK" --benchmark_filter='BM_Compress/16' \
+            --benchmark_repetitions="$RUNS" --benchmark_report_aggregates_only=true \
+            --benchmark_out="$WORK/base.json" --benchmark_out_format=json >/dev/null 2>&1
+    fi
+    python3 - "$file" "$WORK/out.json" "$WORK/base.json" <<'PY'
 import json
 import os
 import sys
 
-path, out = sys.argv[1], sys.argv[2]
-medians = {}
-for b in json.load(open(out))["benchmarks"]:
-    if b.get("aggregate_name") == "median":
-        medians[b["run_name"].split("/")[0]] = b
+path, out, base = sys.argv[1], sys.argv[2], sys.argv[3]
+
+
+def medians_of(file):
+    """The median of each benchmark (the single run when there is one run)."""
+    found = {}
+    for b in json.load(open(file))["benchmarks"]:
+        if b.get("aggregate_name", "median") == "median":
+            found[b["run_name"].split("/")[0]] = b
+    return found
+
+
+medians = medians_of(out)
+baseline = "-"
+for b in medians_of(base).values():
+    # an earlier benchmark may time CPU rather than wall clock: convert from its real time
+    baseline = "%.0f" % (os.path.getsize(path) / b["real_time"] / 1e3 if b["time_unit"] == "ms"
+                         else float("nan"))
 one = medians["BM_CompressOneThread"]
 portable = medians["BM_CompressPortableScan"]
 two = medians["BM_CompressTwoThreads"]
 mbs = lambda b: b["bytes_per_second"] / 1e6
-print("| %s | %.1f | %.0f | %.0f | %.0f | %.2f | %d of %d | %.0f |" % (
-    os.path.basename(path), os.path.getsize(path) / 2**20, mbs(one), mbs(portable), mbs(two),
+print("| %s | %.1f | %s | %.0f | %.0f | %.0f | %.2f | %d of %d | %.0f |" % (
+    os.path.basename(path), os.path.getsize(path) / 2**20, baseline, mbs(one), mbs(portable), mbs(two),
     mbs(two) / mbs(one), two["joins"], max(two["segments"] - 1, 0), two["join_kib"]))
 PY
 done
