@@ -39,7 +39,7 @@ if [ ${#files[@]} -eq 0 ]; then
         "$MAKE_TEST_IMAGE" "$kind" 2048 2048 "$WORK/generated-$kind-12M.bmp"
         files+=("$WORK/generated-$kind-12M.bmp")
     done
-    python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(7)) * (12 << 20 // 7))' \
+    python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(7)) * ((12 << 20) // 7))' \
         >"$WORK/generated-periodic7-12M.bin"
     files+=("$WORK/generated-periodic7-12M.bin")
 fi

@@ -138,6 +138,17 @@ inline Match FindLongestMatchIn(const std::uint8_t* data, std::uint32_t pos, std
     bool done = false;
     if (top - lo + 1 >= Lanes::kWidth) {
         const typename Lanes::Key key = Lanes::MakeKey(p);
+        if (top - lo + 1 == kMaxCandidates) {
+            // All 128 candidates at once, without a branch between the groups: on photographs
+            // and noise most searches find none sharing the first three bytes, and end here.
+            std::uint64_t any = 0;
+            for (std::uint32_t k = 0; k < kMaxCandidates; k += Lanes::kWidth) {
+                any |= Lanes::Hits(data + lo + k, key);
+            }
+            if (any == 0) {
+                return {};
+            }
+        }
         while (!done && top - lo + 1 >= Lanes::kWidth) {
             const std::uint32_t first = top - (Lanes::kWidth - 1);
             std::uint64_t hits = Lanes::Hits(data + first, key);
@@ -194,6 +205,9 @@ class Matcher {
         entry = pos;  // after the search, which never sees pos itself
         return match;
     }
+
+    // The latest token start entered whose three bytes hash as those at pos do, or kNoPosition.
+    std::uint32_t Latest(std::uint32_t pos) const { return head_[HeadHash(data_ + pos)]; }
 
     // Enters pos as a token start without searching (rebuilding the table from known tokens).
     void Enter(std::uint32_t pos) {
