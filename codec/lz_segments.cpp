@@ -42,7 +42,6 @@ constexpr std::uint32_t kMinSegment = 256u << 10;
 constexpr std::uint32_t kMaxSegment = 4u << 20;
 constexpr std::uint32_t kDefaultLeadIn = 64u << 10;
 constexpr std::uint32_t kRingWords = 65536 / 64;  // the joiner's token starts, last 64 KiB
-constexpr std::uint32_t kMaxDifferences = 4096;   // token starts a join test looks up at most
 
 std::uint32_t RoundUpToMark(std::uint64_t bytes) {
     return static_cast<std::uint32_t>(
@@ -383,39 +382,17 @@ class SegmentEncoder {
     }
 
     // True when the finished guess has its token start at pos, the true parse's first start at
-    // or after `mark`, and the same state there: for every hash, the same latest token start
-    // inside the window (or none in either). The two parses then go on identically.
+    // or after `mark`, and the same token starts over the window before it.
     bool Joins(const Guess<Lanes>& guess, std::uint32_t mark, std::uint32_t pos) const {
         if (!guess.complete || mark < guess.begin ||
             Index(guess, mark) >= guess.checkpoints.size() ||
             guess.checkpoints[Index(guess, mark)].pos != pos || pos < guess.from + kWindowSize) {
             return false;
         }
-        // Token starts that only one of the two parses has can make the states differ, and only
-        // through their hashes. Take one, x, with hash h; the joiner's head table gives the
-        // true latest start with h, a. If x is a true start, the guess lacks it: the latest
-        // differs when x is a. If x is a guessed start, the guess's latest with h is x or later:
-        // they agree only when a lies in the window after x (a is then a guessed start too,
-        // unless it is itself one the guess lacks, which its own turn catches).
-        const std::uint32_t windowStart = pos - kWindowSize;
-        std::uint32_t differences = 0;
         bool same = true;
-        ForEachWord(windowStart, pos, [&](std::uint64_t x, std::uint64_t mask) {
-            const std::uint64_t truth = ring_[(x / 64) % kRingWords];
-            std::uint64_t differ = (truth ^ guess.starts[(x - guess.from) / 64]) & mask;
-            const std::uint64_t base = x / 64 * 64;
-            for (; differ != 0 && same; differ &= differ - 1) {
-                const int bit = std::countr_zero(differ);
-                const auto at = static_cast<std::uint32_t>(base + static_cast<unsigned>(bit));
-                if (++differences > kMaxDifferences) {
-                    same = false;  // too far apart to be worth the look-ups
-                } else if (std::uint64_t{at} + kMinMatch <= size_) {
-                    const std::uint32_t latest = matcher_.Latest(at);
-                    const bool inWindow = latest != kNoPosition && latest >= windowStart;
-                    same =
-                        (truth >> bit) & 1 ? !(inWindow && latest == at) : inWindow && latest > at;
-                }
-            }
+        ForEachWord(pos - kWindowSize, pos, [&](std::uint64_t x, std::uint64_t mask) {
+            same =
+                ((ring_[(x / 64) % kRingWords] ^ guess.starts[(x - guess.from) / 64]) & mask) == 0;
             return same;
         });
         return same;

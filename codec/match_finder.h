@@ -206,9 +206,6 @@ class Matcher {
         return match;
     }
 
-    // The latest token start entered whose three bytes hash as those at pos do, or kNoPosition.
-    std::uint32_t Latest(std::uint32_t pos) const { return head_[HeadHash(data_ + pos)]; }
-
     // Enters pos as a token start without searching (rebuilding the table from known tokens).
     void Enter(std::uint32_t pos) {
         if (std::uint64_t{pos} + kMinMatch <= size_) {

@@ -127,7 +127,8 @@ TEST(LzParallel, SplicesGuessesInWhereTheyJoin) {
 
 TEST(LzParallel, CutsOnlyInputsLargeEnoughToPay) {
     // One thread, and the default plan on a small input, take the one-thread path; a large
-    // input on two threads is cut, and still gives the one-thread stream.
+    // input on two threads is cut (on a 64-bit host: a 32-bit one keeps its address space for
+    // the image and the stream), and still gives the one-thread stream.
     const Bytes small = ImagePixels(ImageKind::kPhoto, 300, 300, 12);
     LzCompressReport report;
     Compress(small, 2, {}, &report);
@@ -136,7 +137,11 @@ TEST(LzParallel, CutsOnlyInputsLargeEnoughToPay) {
     Compress(large, 1, {}, &report);
     EXPECT_EQ(report.segments, 1u);
     const Expected got = Compress(large, 2, {}, &report);
-    EXPECT_GE(report.segments, 4u);  // a few a thread, so that the last is not left to one
+    if (sizeof(void*) < 8) {
+        EXPECT_EQ(report.segments, 1u);
+    } else {
+        EXPECT_GE(report.segments, 4u);  // a few a thread, so that the last is not left to one
+    }
     EXPECT_EQ(got.stream, Reference(large).stream);
 }
 
