@@ -172,8 +172,9 @@ ByteBuffer LzCompressForTesting(const std::uint8_t* data, std::uint32_t size,
                        testing.maxStreamBytes)) {
         return nullptr;
     }
-    const SegmentPlan plan =
+    SegmentPlan plan =
         PlanSegments(size, options.threads, testing.segmentBytes, testing.leadInBytes);
+    plan.waitForGuesses = testing.waitForGuesses;
     Report(options.progress, LzEvent::kStart, 0, size);
     if (!writer.Put(size, kLengthFieldBits)) {
         return nullptr;

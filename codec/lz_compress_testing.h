@@ -23,6 +23,9 @@ struct LzCompressTesting {
     // a small input.
     std::uint32_t segmentBytes = 0;
     std::uint32_t leadInBytes = 0;
+    // The calling thread waits for each segment's guess instead of parsing on without it, so
+    // that which segments join depends on the data alone, not on how the threads are scheduled.
+    bool waitForGuesses = false;
 };
 
 // True when `scan` runs on this processor.

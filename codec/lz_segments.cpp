@@ -212,6 +212,10 @@ class SegmentEncoder {
             if (guessing_ && segment > 0) {
                 if (Guess<Lanes>* guess = SlotOf(segment)) {
                     const typename Guess<Lanes>::State state = StateOf(*guess);
+                    if (plan_.waitForGuesses && state != Guess<Lanes>::State::kDone) {
+                        Finish(*guess);
+                        continue;
+                    }
                     if (state == Guess<Lanes>::State::kQueued) {
                         Withdraw(*guess);  // no one started it: parsing on is as quick
                     } else if (state == Guess<Lanes>::State::kRunning) {
@@ -260,9 +264,26 @@ class SegmentEncoder {
                 guess->state = State::kRunning;
             }
             guess->Parse(data_);
-            const std::lock_guard<std::mutex> lock(mutex_);
-            guess->state = State::kDone;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                guess->state = State::kDone;
+            }
+            done_.notify_all();
         }
+    }
+
+    // Waits for a guess to be parsed, parsing it on this thread if no one has started it.
+    void Finish(Guess<Lanes>& guess) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (guess.state == State::kQueued) {
+            queue_.erase(std::find(queue_.begin(), queue_.end(), &guess));
+            guess.state = State::kRunning;
+            lock.unlock();
+            guess.Parse(data_);
+            lock.lock();
+            guess.state = State::kDone;
+        }
+        done_.wait(lock, [&guess] { return guess.state == State::kDone; });
     }
 
     // Parses the earliest queued guess on this thread; false when none is queued.
@@ -454,7 +475,8 @@ class SegmentEncoder {
     std::uint64_t joinBytes_ = 0;
 
     std::mutex mutex_;
-    std::condition_variable wake_;
+    std::condition_variable wake_;     // helpers: a guess is queued, or the call is over
+    std::condition_variable done_;     // the joiner: a guess is parsed
     std::deque<Guess<Lanes>*> queue_;  // guesses waiting for a thread, earliest segment first
     bool closing_ = false;
     bool guessing_ = true;  // read by the joiner without the lock: only it writes it
