@@ -168,9 +168,9 @@ class SegmentEncoder {
     bool Start() {
         try {
             ring_.assign(kRingWords, 0);
-            // One guess a thread, and one more queued so that a thread that finishes has the
-            // next at hand.
-            const unsigned slots = std::min(plan_.threads + 1, plan_.segments - 1);
+            // Two guesses a thread and one more: while the caller parses a guess of its own,
+            // the guesses done and not yet spliced must leave the helpers room to go on.
+            const unsigned slots = std::min(plan_.threads * 2 + 1, plan_.segments - 1);
             for (unsigned i = 0; i < slots; ++i) {
                 auto guess = std::make_unique<Guess<Lanes>>();
                 if (!guess->Create(data_, size_, plan_)) {
