@@ -39,6 +39,9 @@ namespace {
 // enough that the joins (usually a few tens of KiB past a segment start) cost little.
 constexpr std::uint32_t kSegmentsPerThread = 4;
 constexpr std::uint32_t kMinSegment = 256u << 10;
+// Below this a call takes tens of milliseconds on one thread: starting and joining helpers, and
+// waiting for a busy host to run them, would cost more than they can save.
+constexpr std::uint32_t kMinThreadedInput = 4u << 20;
 constexpr std::uint32_t kMaxSegment = 4u << 20;
 constexpr std::uint32_t kDefaultLeadIn = 64u << 10;
 constexpr std::uint32_t kRingWords = 65536 / 64;  // the joiner's token starts, last 64 KiB
@@ -495,7 +498,7 @@ SegmentPlan PlanSegments(std::uint32_t size, unsigned threads, std::uint32_t seg
         plan.segmentBytes = RoundUpToMark(std::max(segmentBytes, kMarkStep));
     } else if (sizeof(void*) < 8) {
         return plan;  // a 32-bit host keeps its address space for the image and the stream
-    } else if (size >= 4 * kMinSegment) {
+    } else if (size >= kMinThreadedInput) {
         const std::uint64_t parts = std::uint64_t{plan.threads} * kSegmentsPerThread;
         plan.segmentBytes =
             std::clamp(RoundUpToMark((size + parts - 1) / parts), kMinSegment, kMaxSegment);
