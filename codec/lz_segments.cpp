@@ -107,7 +107,7 @@ struct Guess {
     bool Create(const std::uint8_t* data, std::uint32_t size, const SegmentPlan& plan) {
         const std::uint64_t span = std::uint64_t{plan.segmentBytes} + plan.leadInBytes + kMaxMatch;
         const std::uint64_t bytes = (span * kLiteralBits + 7) / 8 + 16;  // 8 to read past the end
-        starts.resize(span / 64 + 2);
+        starts.resize(static_cast<std::size_t>(span / 64 + 2));
         checkpoints.reserve(plan.segmentBytes / kMarkStep + 2);
         return matcher.Create(data, size) &&
                writer.Create(static_cast<std::uint32_t>(bytes), static_cast<std::uint32_t>(bytes));
@@ -415,8 +415,9 @@ class SegmentEncoder {
         }
         bool same = true;
         ForEachWord(pos - kWindowSize, pos, [&](std::uint64_t x, std::uint64_t mask) {
-            same =
-                ((ring_[(x / 64) % kRingWords] ^ guess.starts[(x - guess.from) / 64]) & mask) == 0;
+            same = ((ring_[static_cast<std::size_t>(x / 64 % kRingWords)] ^
+                     guess.starts[static_cast<std::size_t>((x - guess.from) / 64)]) &
+                    mask) == 0;
             return same;
         });
         return same;
@@ -438,13 +439,16 @@ class SegmentEncoder {
         const std::uint32_t end = guess.end;
         ForEachWord(std::max(pos, end - std::min(end, 65536u)), end,
                     [&](std::uint64_t x, std::uint64_t mask) {
-                        std::uint64_t& word = ring_[(x / 64) % kRingWords];
-                        word = (word & ~mask) | (guess.starts[(x - guess.from) / 64] & mask);
+                        std::uint64_t& word = ring_[static_cast<std::size_t>(x / 64 % kRingWords)];
+                        word =
+                            (word & ~mask) |
+                            (guess.starts[static_cast<std::size_t>((x - guess.from) / 64)] & mask);
                         return true;
                     });
         ForEachWord(std::max(pos, end - std::min(end, kWindowSize)), end,
                     [&](std::uint64_t x, std::uint64_t mask) {
-                        std::uint64_t bits = guess.starts[(x - guess.from) / 64] & mask;
+                        std::uint64_t bits =
+                            guess.starts[static_cast<std::size_t>((x - guess.from) / 64)] & mask;
                         const std::uint64_t base = x / 64 * 64;
                         while (bits != 0) {
                             matcher_.Enter(static_cast<std::uint32_t>(
@@ -458,7 +462,7 @@ class SegmentEncoder {
 
     void ClearRing(std::uint64_t from, std::uint64_t to) {
         ForEachWord(from, to, [&](std::uint64_t x, std::uint64_t mask) {
-            ring_[(x / 64) % kRingWords] &= ~mask;
+            ring_[static_cast<std::size_t>(x / 64 % kRingWords)] &= ~mask;
             return true;
         });
     }
