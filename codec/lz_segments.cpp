@@ -126,7 +126,8 @@ struct Guess {
             if (cancel.load(std::memory_order_relaxed)) {
                 return;
             }
-            mark = std::min(stop, mark + kMarkStep);
+            mark = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(stop, std::uint64_t{mark} + kMarkStep));
             pos = EncodeRun(matcher, data, pos, mark, writer, marks, ok);
             if (mark >= begin) {
                 checkpoints.push_back({pos, writer.bit_count()});
@@ -238,7 +239,8 @@ class SegmentEncoder {
                     }
                 }
             }
-            const std::uint32_t next = std::min(size_, mark + kMarkStep);
+            const auto next = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(size_, std::uint64_t{mark} + kMarkStep));
             ClearRing(pos, std::uint64_t{next} + kMaxMatch);
             pos = EncodeRun(matcher_, data_, pos, next, writer_,
                             StartMarks{ring_.data(), 0, 0xFFFF}, ok);
@@ -410,7 +412,8 @@ class SegmentEncoder {
     bool Joins(const Guess<Lanes>& guess, std::uint32_t mark, std::uint32_t pos) const {
         if (!guess.complete || mark < guess.begin ||
             Index(guess, mark) >= guess.checkpoints.size() ||
-            guess.checkpoints[Index(guess, mark)].pos != pos || pos < guess.from + kWindowSize) {
+            guess.checkpoints[Index(guess, mark)].pos != pos ||
+            pos < std::uint64_t{guess.from} + kWindowSize) {
             return false;
         }
         bool same = true;
