@@ -42,11 +42,11 @@ ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzPr
         payload = kNoBytes;
     }
     std::uint32_t streamSize = 0;
-    // Encoder threads: `threads` goes into LzCompressOptions once the encoder takes a thread
-    // count; until then the encoder runs on the calling thread whatever is asked.
-    (void)threads;
+    LzCompressOptions options;
+    options.threads = threads;
+    options.progress = progress;
     ByteBuffer stream =
-        LzCompress(payload, static_cast<std::uint32_t>(originalSize), streamSize, progress);
+        LzCompressWith(payload, static_cast<std::uint32_t>(originalSize), streamSize, options);
     if (!stream) {
         return ImageStatus::kNoMemory;
     }
