@@ -210,6 +210,17 @@ if(TARGET cbmpcore)
   endforeach()
 endif()
 
+# The Python module is built for one version of Debian's python3.
+if("python" IN_LIST CBMP_COMPONENTS AND Python3_EXECUTABLE)
+  find_package(Python3 COMPONENTS Interpreter QUIET)
+  if(Python3_FOUND)
+    math(EXPR next_minor "${Python3_VERSION_MINOR} + 1")
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${next_minor})")
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-pil")
+  endif()
+endif()
+
 # Shared libraries activate the ldconfig trigger. CPack also writes postinst and postrm scripts
 # that run ldconfig themselves; the trigger makes them redundant, so they are taken out of the
 # finished packages.
