@@ -101,8 +101,9 @@ for peer in "${peers[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] || echo "compare.sh: missing peers, left out: ${missing[*]}" >&2
 
-median() { # hyperfine JSON -> median seconds
-    "$PYTHON" -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$1"
+timing() { # hyperfine JSON -> median wall seconds <TAB> mean CPU seconds (user + system)
+    "$PYTHON" -c 'import json,sys; r = json.load(open(sys.argv[1]))["results"][0]
+print(r["median"], r["user"] + r["system"], sep="\t")' "$1"
 }
 peak_kib() { # peak resident memory of a shell command, in KiB
     /usr/bin/time -f %M sh -c "$1" 2>&1 >/dev/null | tail -n 1
@@ -144,9 +145,11 @@ while IFS=$'\t' read -r set file; do
         if [ "$name" = "cbmp 1 core" ] && [ "$set" != generated ]; then
             reference=$(reference_times "$file")
         fi
-        printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$set" "$(basename "$file")" "$bytes" \
-            "$name" "$(stat -c %s "$c")" "$(median "$WORK/c.json")" "$(median "$WORK/d.json")" \
-            "$(peak_kib "$ccmd")" "$(peak_kib "$dcmd")" "$reference" >>"$rows"
+        IFS=$'\t' read -r cwall ccpu < <(timing "$WORK/c.json")
+        IFS=$'\t' read -r dwall dcpu < <(timing "$WORK/d.json")
+        printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$set" "$(basename "$file")" \
+            "$bytes" "$name" "$(stat -c %s "$c")" "$cwall" "$dwall" "$(peak_kib "$ccmd")" \
+            "$(peak_kib "$dcmd")" "$reference" "$ccpu" "$dcpu" >>"$rows"
         rm -f "$c" "$out"
     done
 done <"$listing"
@@ -160,10 +163,10 @@ for r in rows:
     if r[0] not in sets:
         sets.append(r[0])
 for s in sets:
-    mine = [r for r in rows if r[0] == s]
-    by = {(r[1], r[3]): r for r in mine}
+    mine_rows = [r for r in rows if r[0] == s]
+    by = {(r[1], r[3]): r for r in mine_rows}
     files = []
-    for r in mine:
+    for r in mine_rows:
         if r[1] not in files:
             files.append(r[1])
 
@@ -174,11 +177,17 @@ for s in sets:
     def ratio(a, b):
         return f"{a / b:.2f}" if a and b else "-"
 
+    def both(f, column, cpu, peer):  # cbmp's speed over a peer's: wall (CPU)
+        mine = "cbmp 1 core"
+        return (f"{ratio(speed(f, mine, column), speed(f, peer, column))} "
+                f"({ratio(speed(f, mine, cpu), speed(f, peer, cpu))})")
+
     print(f"\n### {s} set: cbmp against the goals\n")
-    print("Compression speed of cbmp on one core over each peer's (goals: >= 1.5 over "
-          "libdeflate-gzip -6, >= 1 over zstd -3, >= 10 over the reference encoder, in-process); "
-          "all cores over one core (goal >= 1.8 from 12 MiB); decompression speed over "
-          "libdeflate-gunzip's (goal > 1); peak memory against 1.1 x (input + output) + 8 MiB.\n")
+    print("Speed of cbmp over each peer's from median wall times, and in parentheses from CPU "
+          "times (user + system, mean): compression on one core (goals: >= 1.5 over "
+          "libdeflate-gzip -6, >= 1 over zstd -3, >= 10 over the reference encoder in-process), "
+          "all cores over one core (goal >= 1.8 from 12 MiB), decompression (goal > 1 over "
+          "libdeflate-gunzip); peak memory against 1.1 x (input + output) + 8 MiB.\n")
     print("| image | MiB | cbmp size | compress MB/s 1 core / all | all / 1 | / libdeflate -6 | "
           "/ zstd -3 | / reference | decompress MB/s | / libdeflate | peak MiB c / d (bound) |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
@@ -186,7 +195,6 @@ for s in sets:
         one = by.get((f, "cbmp 1 core"))
         size = int(one[2])
         c1, call = speed(f, "cbmp 1 core", 5), speed(f, "cbmp", 5)
-        d = speed(f, "cbmp 1 core", 6)
         ref = "-"
         if one[9] != "-" and one[10] != "-":
             ref = f"{float(one[9]) / float(one[10]):.0f}"
@@ -194,16 +202,18 @@ for s in sets:
         bound = 1.1 * (size + int(one[4])) / 2**20 + 8
         print(f"| {f} | {size / 2**20:.1f} | {100.0 * int(one[4]) / size:.1f}% | "
               f"{c1:.0f} / {call:.0f} | {ratio(call, c1)} | "
-              f"{ratio(c1, speed(f, 'libdeflate-gzip -6', 5))} | {ratio(c1, speed(f, 'zstd -3', 5))} | "
-              f"{ref} | {d:.0f} | {ratio(d, speed(f, 'libdeflate-gzip -6', 6))} | "
+              f"{both(f, 5, 11, 'libdeflate-gzip -6')} | {both(f, 5, 11, 'zstd -3')} | {ref} | "
+              f"{speed(f, 'cbmp 1 core', 6):.0f} | {both(f, 6, 12, 'libdeflate-gzip -6')} | "
               f"{int(allcores[7]) / 1024:.0f} / {int(allcores[8]) / 1024:.0f} ({bound:.0f}) |")
 
     print(f"\n### {s} set: every tool\n")
-    print("| image | MiB | tool | ratio | compress MB/s | decompress MB/s | peak RSS c / d (MiB) |")
-    print("|---|---:|---|---:|---:|---:|---:|")
-    for r in mine:
+    print("| image | MiB | tool | ratio | compress MB/s | decompress MB/s | CPU s c / d | "
+          "peak RSS c / d (MiB) |")
+    print("|---|---:|---|---:|---:|---:|---:|---:|")
+    for r in mine_rows:
         size = int(r[2])
         print(f"| {r[1]} | {size / 2**20:.1f} | {r[3]} | {100.0 * int(r[4]) / size:.1f}% | "
               f"{size / float(r[5]) / 1e6:.0f} | {size / float(r[6]) / 1e6:.0f} | "
+              f"{float(r[11]):.3f} / {float(r[12]):.3f} | "
               f"{int(r[7]) / 1024:.0f} / {int(r[8]) / 1024:.0f} |")
 PY
