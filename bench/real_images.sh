@@ -38,6 +38,15 @@ fi
 packages=(mate-backgrounds plasma-workspace-wallpapers gnome-backgrounds debian-handbook
     famfamfam-silk)
 mkdir -p "$DIR/debs" "$DIR/pkgs" "$DIR/licenses"
+if ! apt-cache show "${packages[@]}" >/dev/null 2>&1; then
+    # A fresh machine may have no package lists yet.
+    if [ "$(id -u)" = 0 ]; then
+        apt-get update -q >&2
+    else
+        echo "real_images.sh: apt-get knows none of ${packages[*]}: run apt-get update" >&2
+        exit 1
+    fi
+fi
 for pkg in "${packages[@]}"; do
     if [ ! -d "$DIR/pkgs/$pkg" ]; then
         rm -f "$DIR/debs/${pkg}"_*.deb
