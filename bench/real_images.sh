@@ -30,7 +30,7 @@ if ! apt-cache show "${packages[@]}" >/dev/null 2>&1; then
     if [ "$(id -u)" = 0 ]; then
         apt-get update -q >&2
     else
-        echo "real_images.sh: apt-get knows none of ${packages[*]}: run apt-get update" >&2
+        echo "real_images.sh: apt-get does not know ${packages[*]}: run apt-get update" >&2
         exit 1
     fi
 fi
