@@ -10,6 +10,7 @@
 #include <map>
 
 #include "codec/lz_compress.h"
+#include "codec/lz_compress_testing.h"
 #include "codec/lz_decompress.h"
 #include "tests/reference/reference_lz_compress.h"
 #include "tests/support/data_generator.h"
@@ -53,16 +54,42 @@ void RunCompress(benchmark::State& state, Compress compress) {
     state.counters["ratio_pct"] = 100.0 * streamSize / static_cast<double>(input.size());
 }
 
+// The encoder as the tool runs it: every core.
 void BM_Compress(benchmark::State& state) {
     RunCompress(state, [](const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize) {
         return cbmp::LzCompress(data, size, streamSize);
     });
 }
 
+// One thread, with the widest scan and with the portable one.
+void BM_CompressOneThread(benchmark::State& state) {
+    RunCompress(state, [](const std::uint8_t* data, std::uint32_t size, std::uint32_t& out) {
+        return cbmp::LzCompressWith(data, size, out, {1});
+    });
+}
+
 void BM_CompressPortableScan(benchmark::State& state) {
     RunCompress(state, [](const std::uint8_t* data, std::uint32_t size, std::uint32_t& out) {
-        return cbmp::LzCompressWith(data, size, out, {0xFFFFFFFFu, cbmp::MatchScan::kPortable});
+        cbmp::LzCompressTesting testing;
+        testing.scan = cbmp::MatchScan::kPortable;
+        return cbmp::LzCompressForTesting(data, size, out, {1}, testing);
     });
+}
+
+// Two threads, with how far past each segment start the joins came (in KiB, mean).
+void BM_CompressTwoThreads(benchmark::State& state) {
+    cbmp::LzCompressReport report;
+    RunCompress(state, [&report](const std::uint8_t* data, std::uint32_t size, std::uint32_t& out) {
+        cbmp::LzCompressTesting testing;
+        if (const char* leadIn = std::getenv("CBMP_BENCH_LEAD_IN")) {  // in KiB
+            testing.leadInBytes = static_cast<std::uint32_t>(std::atoi(leadIn)) << 10;
+        }
+        return cbmp::LzCompressForTesting(data, size, out, {2}, testing, &report);
+    });
+    state.counters["segments"] = report.segments;
+    state.counters["joins"] = report.joins;
+    state.counters["join_kib"] =
+        report.joins == 0 ? 0.0 : static_cast<double>(report.joinBytes) / 1024.0 / report.joins;
 }
 
 void BM_CompressReference(benchmark::State& state) {
@@ -85,8 +112,28 @@ void BM_Decompress(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_Compress)->Arg(1)->Arg(4)->Arg(16)->Arg(48)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CompressPortableScan)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond);
+// Wall-clock time: the threads' work counts as the caller waits for it.
+BENCHMARK(BM_Compress)
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(16)
+    ->Arg(48)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompressOneThread)
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(16)
+    ->Arg(48)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompressTwoThreads)
+    ->Arg(4)
+    ->Arg(16)
+    ->Arg(48)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompressPortableScan)->Arg(1)->Arg(16)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CompressReference)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Decompress)->Arg(1)->Arg(4)->Arg(16)->Arg(48)->Unit(benchmark::kMillisecond);
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "codec/byte_buffer.h"
+#include "codec/byte_order.h"
 
 namespace cbmp {
 
@@ -30,12 +31,19 @@ class BitWriter {
         for (const std::uint32_t wanted :
              {std::max(expectedBytes, kInitialCapacity), kInitialCapacity}) {
             capacity_ = std::min(wanted, maxBytes);
-            buffer_ = AllocateBytes(capacity_, BufferUse::kSparse);
+            buffer_ = AllocateBytes(capacity_, BufferUse::kStream);
             if (buffer_ != nullptr) {
                 return true;
             }
         }
         return false;
+    }
+
+    // Empties the stream, keeping the buffer (and the pages already touched) for the next one.
+    void Clear() {
+        length_ = 0;
+        acc_ = 0;
+        accBits_ = 0;
     }
 
     // Appends the low `width` bits of `value` (width 1 to 32; the other bits of value are 0).
@@ -69,21 +77,25 @@ class BitWriter {
         return true;
     }
 
-    // The writer's state laid open, for a hot loop that keeps it in registers: `next` is where the
-    // next four bytes go, `room` the bytes left there. Hand it back with Close before any other
-    // call on the writer.
-    struct Open {
-        std::uint8_t* next;
-        std::uint32_t room;
-        std::uint64_t acc;
-        unsigned accBits;
-    };
-    Open OpenUp() const { return {buffer_.get() + length_, capacity_ - length_, acc_, accBits_}; }
-    void Close(const Open& open) {
-        length_ = capacity_ - open.room;
-        acc_ = open.acc;
-        accBits_ = open.accBits;
+    // Appends bits [from, to) of another stream (bit n in byte n / 8 at bit position n % 8).
+    // `source` must be readable for 8 bytes past byte to / 8.
+    bool Append(const std::uint8_t* source, std::uint64_t from, std::uint64_t to) {
+        while (to - from >= 32) {
+            if (!Put(static_cast<std::uint32_t>(LoadLE64(source + from / 8) >> (from % 8)), 32)) {
+                return false;
+            }
+            from += 32;
+        }
+        if (from == to) {
+            return true;
+        }
+        const auto rest = static_cast<unsigned>(to - from);
+        const std::uint64_t bits = LoadLE64(source + from / 8) >> (from % 8);
+        return Put(static_cast<std::uint32_t>(bits & ((std::uint64_t{1} << rest) - 1)), rest);
     }
+
+    // Bits put so far.
+    std::uint64_t bit_count() const { return std::uint64_t{length_} * 8 + accBits_; }
 
     std::uint32_t length() const { return length_; }
     std::uint32_t capacity() const { return capacity_; }
@@ -114,7 +126,7 @@ class BitWriter {
             next *= 2;
         }
         next = std::min<std::uint64_t>(next, maxBytes_);
-        ByteBuffer bigger = AllocateBytes(static_cast<std::size_t>(next), BufferUse::kSparse);
+        ByteBuffer bigger = AllocateBytes(static_cast<std::size_t>(next), BufferUse::kStream);
         if (!bigger) {
             return false;
         }

@@ -20,11 +20,11 @@ struct ByteBufferDeleter {
 // allocation or a failed operation); its length always travels beside it as a u32.
 using ByteBuffer = std::unique_ptr<std::uint8_t[], ByteBufferDeleter>;
 
-// How much of a buffer its owner is going to fill.
+// How a buffer is going to be filled.
 enum class BufferUse {
     kWhole,   // all of it (an image read from a file, a decoded payload)
-    kSparse,  // maybe a small part (room reserved for the worst case): no huge pages, whose
-              // first touch would make a whole 2 MiB resident
+    kStream,  // front to back, maybe only in part (room reserved for a stream's worst case): only
+              // the pages written become resident, the last of them partly used
 };
 
 // Allocates `size` bytes, contents unspecified, or returns null when memory is exhausted.
@@ -35,7 +35,7 @@ inline ByteBuffer AllocateBytes(std::size_t size, BufferUse use = BufferUse::kWh
     // Whole images are tens of megabytes: on Linux they go in huge pages where the system allows
     // it, which takes a five-hundredth of the page faults to fill them.
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    if (use == BufferUse::kWhole && size >= 2 * kHugePage && size <= SIZE_MAX - kHugePage) {
+    if (size >= 2 * kHugePage && size <= SIZE_MAX - kHugePage) {
         const std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
         if (void* bytes = std::aligned_alloc(kHugePage, rounded)) {
             madvise(bytes, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
@@ -43,9 +43,8 @@ inline ByteBuffer AllocateBytes(std::size_t size, BufferUse use = BufferUse::kWh
         }
         return nullptr;
     }
-#else
-    (void)use;
 #endif
+    (void)use;
     return ByteBuffer(static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size)));
 }
 

@@ -5,7 +5,6 @@
 
 #include "codec/byte_buffer.h"
 #include "codec/lz_progress.h"
-#include "codec/match_finder.h"
 
 namespace cbmp {
 
@@ -22,26 +21,18 @@ std::uint32_t FindLongestMatch(const std::uint8_t* data, std::uint32_t pos, std:
 // stream (it is allocated for the worst case, of which only the stream's pages are touched), or
 // null when memory is exhausted or the stream would not fit a u32 length; `streamSize` is written
 // only on success. Reports its start, a step wherever a token starts on a multiple of 65,536, and
-// its end to `progress` (may be null); the end is not reported when the call fails.
+// its end to `progress` (may be null), always from the calling thread and in that order; the end
+// is not reported when the call fails.
 ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,
                       const LzProgress* progress = nullptr);
 
 struct LzCompressOptions {
-    // A stream that would grow past this many bytes fails the call. LzCompress caps at the u32
-    // limit; tests use small caps to reach that guard without gigabytes of input.
-    std::uint32_t maxStreamBytes = 0xFFFFFFFFu;
-    MatchScan scan = BestMatchScan();  // an unavailable scan falls back to the portable one
-    // Size of the encoder's chain table as a power of two, 16 to 20; 0 chooses by input size.
-    // The stream never depends on it: tests use it to reach every table size on small inputs.
-    unsigned chainTableBits = 0;
+    // Threads that share the work: 0 for as many as the machine has cores, 1 for the calling
+    // thread alone. The stream and the progress reports are the same for every count; the
+    // threads a process runs for its calls together stay under a fixed limit.
+    unsigned threads = 0;
     const LzProgress* progress = nullptr;
 };
-
-// The candidate scan alone, with a given scan (see match_finder.h); `headEntry` is the head-table
-// entry for the hash of data[pos..pos + 2].
-std::uint32_t FindLongestMatchWith(MatchScan scan, const std::uint8_t* data, std::uint32_t pos,
-                                   std::uint32_t size, std::uint32_t headEntry,
-                                   std::uint32_t& matchPos);
 
 // LzCompress with explicit options.
 ByteBuffer LzCompressWith(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,

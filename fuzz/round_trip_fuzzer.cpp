@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "codec/lz_compress.h"
+#include "codec/lz_compress_testing.h"
 #include "codec/lz_decompress.h"
 #include "fuzz/fuzz_support.h"
 #include "tests/reference/reference_lz_compress.h"
@@ -56,19 +57,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ByteBuffer ref = reference::LzCompress(payload.data(), n, refSize);
     CBMP_FUZZ_CHECK(ref != nullptr);
 
-    for (const MatchScan scan :
-         {MatchScan::kPortable, MatchScan::kSse2, MatchScan::kAvx2, MatchScan::kAvx512}) {
+    // Every scan, on one thread and on several with small segments (the thread count and the
+    // segment size picked by the input), so that guesses are spliced in at many points.
+    constexpr unsigned kThreads[] = {2, 3, 8};
+    for (const MatchScan scan : {MatchScan::kPortable, MatchScan::kAvx2}) {
         if (!MatchScanAvailable(scan)) {
             continue;
         }
-        LzCompressOptions options;
-        options.scan = scan;
-        std::uint32_t streamSize = 0;
-        const ByteBuffer stream = LzCompressWith(payload.data(), n, streamSize, options);
-        CBMP_FUZZ_CHECK(stream != nullptr);
-        CBMP_FUZZ_CHECK(streamSize == refSize);
-        for (std::uint32_t i = 0; i < refSize; ++i) {
-            CBMP_FUZZ_CHECK(stream[i] == ref[i]);
+        for (const unsigned threads : {1u, kThreads[limitByte % 3]}) {
+            LzCompressTesting testing;
+            testing.scan = scan;
+            testing.segmentBytes = 16384u << (limitByte / 3 % 2);
+            std::uint32_t streamSize = 0;
+            const ByteBuffer stream =
+                LzCompressForTesting(payload.data(), n, streamSize, {threads}, testing);
+            CBMP_FUZZ_CHECK(stream != nullptr);
+            CBMP_FUZZ_CHECK(streamSize == refSize);
+            for (std::uint32_t i = 0; i < refSize; ++i) {
+                CBMP_FUZZ_CHECK(stream[i] == ref[i]);
+            }
         }
     }
 
@@ -95,10 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (n > 8192) {
         return 0;
     }
-    LzCompressOptions limited;
+    LzCompressTesting limited;
     limited.maxStreamBytes = refSize - 3 + limitByte % 7;  // refSize is at least 7
     std::uint32_t limitedSize = 0;
-    const ByteBuffer capped = LzCompressWith(payload.data(), n, limitedSize, limited);
+    const ByteBuffer capped = LzCompressForTesting(payload.data(), n, limitedSize, {1}, limited);
     CBMP_FUZZ_CHECK((capped != nullptr) == (refSize <= limited.maxStreamBytes));
     if (capped) {
         CBMP_FUZZ_CHECK(limitedSize == refSize);

@@ -18,6 +18,7 @@
 #endif
 #endif
 
+#include "codec/lz_compress_testing.h"
 #include "codec/lz_format.h"
 #include "tests/codec/codec_test_util.h"
 #include "tests/support/data_generator.h"
@@ -261,15 +262,26 @@ TEST(LzCompress, FailsInsteadOfOverflowingItsStreamLimit) {
     std::uint32_t streamSize = 12345;
     // Caps that the stream outgrows at different points, some leaving the writer with no room
     // at all but bits still pending.
-    for (std::uint32_t cap :
-         {needed - 1, needed - 2, needed - 5, 65536u, 65537u, 65540u, 100000u}) {
-        EXPECT_EQ(LzCompressWith(input.data(), size, streamSize, {cap}), nullptr) << cap;
+    // On two threads the stream also outgrows its cap while guessed tokens are spliced in.
+    for (const unsigned threads : {1u, 2u}) {
+        LzCompressTesting testing;
+        testing.segmentBytes = 32768;
+        for (std::uint32_t cap :
+             {needed - 1, needed - 2, needed - 5, 65536u, 65537u, 65540u, 100000u}) {
+            testing.maxStreamBytes = cap;
+            EXPECT_EQ(LzCompressForTesting(input.data(), size, streamSize, {threads}, testing),
+                      nullptr)
+                << cap;
+        }
+        EXPECT_EQ(streamSize, 12345u);  // untouched on failure
+        testing.maxStreamBytes = needed;
+        const ByteBuffer exact =
+            LzCompressForTesting(input.data(), size, streamSize, {threads}, testing);
+        ASSERT_NE(exact, nullptr);
+        EXPECT_EQ(streamSize, needed);
+        EXPECT_TRUE(std::equal(free.bytes.begin(), free.bytes.end(), exact.get()));
+        streamSize = 12345;
     }
-    EXPECT_EQ(streamSize, 12345u);  // untouched on failure
-    const ByteBuffer exact = LzCompressWith(input.data(), size, streamSize, {needed});
-    ASSERT_NE(exact, nullptr);
-    EXPECT_EQ(streamSize, needed);
-    EXPECT_TRUE(std::equal(free.bytes.begin(), free.bytes.end(), exact.get()));
 }
 
 #if defined(__linux__) && !defined(CBMP_SANITIZED) && !CBMP_EMULATED
