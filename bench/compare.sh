@@ -17,8 +17,8 @@
 # cbmp is timed twice: on one core and on every core. The one-core run is pinned to a core with
 # the command prefix CBMP_ONE_CORE (default "taskset -c 0") and sets the environment variable
 # named by CBMP_THREADS_VAR (default CBMP_THREADS) to 1, for a cbmp that takes its thread count
-# from there. The peers run on one thread (zstd -T1). Every tool writes a real output file, and
-# every round trip is checked with cmp. Unless --no-reference, the codec benchmark also times the
+# from there. The peers run on one thread (zstd -T1). Every tool writes a real output file, a new
+# one each run, and every round trip is checked with cmp. Unless --no-reference, the codec benchmark also times the
 # straightforward reference encoder in-process on each real image (slow: seconds an image).
 #
 # Environment: CBMP (the cbmp binary), MAKE_TEST_IMAGE (the image generator), CODEC_BENCHMARK; all
@@ -134,9 +134,13 @@ while IFS=$'\t' read -r set file; do
         out="$WORK/out.$ext.bmp"
         ccmd=${ccmd//\{in\}/$file}; ccmd=${ccmd//\{c\}/$c}
         dcmd=${dcmd//\{c\}/$c}; dcmd=${dcmd//\{out\}/$out}
-        hyperfine -w 1 -r "$RUNS" --export-json "$WORK/c.json" "$ccmd" >/dev/null 2>&1
+        # Every run writes a new file, as a user does: replacing one costs a tool that writes
+        # safely (a new file renamed over the old) a flush of the file system's delayed writes.
+        hyperfine -w 1 -r "$RUNS" --prepare "rm -f $c" --export-json "$WORK/c.json" "$ccmd" \
+            >/dev/null 2>&1
         if [ "$name" != cbmp ]; then # cbmp's decoder has one thread: its one-core row times it
-            hyperfine -w 1 -r "$RUNS" --export-json "$WORK/d.json" "$dcmd" >/dev/null 2>&1
+            hyperfine -w 1 -r "$RUNS" --prepare "rm -f $out" --export-json "$WORK/d.json" \
+                "$dcmd" >/dev/null 2>&1
         else
             eval "$dcmd"
         fi
