@@ -39,6 +39,9 @@ namespace {
 // enough that the joins (usually a few tens of KiB past a segment start) cost little.
 constexpr std::uint32_t kSegmentsPerThread = 4;
 constexpr std::uint32_t kMinSegment = 256u << 10;
+// Below this a call takes tens of milliseconds on one thread: starting and joining helpers, and
+// waiting for a busy host to run them, would cost more than they can save.
+constexpr std::uint32_t kMinThreadedInput = 4u << 20;
 constexpr std::uint32_t kMaxSegment = 4u << 20;
 constexpr std::uint32_t kDefaultLeadIn = 64u << 10;
 constexpr std::uint32_t kRingWords = 65536 / 64;  // the joiner's token starts, last 64 KiB
@@ -104,7 +107,7 @@ struct Guess {
     bool Create(const std::uint8_t* data, std::uint32_t size, const SegmentPlan& plan) {
         const std::uint64_t span = std::uint64_t{plan.segmentBytes} + plan.leadInBytes + kMaxMatch;
         const std::uint64_t bytes = (span * kLiteralBits + 7) / 8 + 16;  // 8 to read past the end
-        starts.resize(span / 64 + 2);
+        starts.resize(static_cast<std::size_t>(span / 64 + 2));
         checkpoints.reserve(plan.segmentBytes / kMarkStep + 2);
         return matcher.Create(data, size) &&
                writer.Create(static_cast<std::uint32_t>(bytes), static_cast<std::uint32_t>(bytes));
@@ -123,7 +126,8 @@ struct Guess {
             if (cancel.load(std::memory_order_relaxed)) {
                 return;
             }
-            mark = std::min(stop, mark + kMarkStep);
+            mark = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(stop, std::uint64_t{mark} + kMarkStep));
             pos = EncodeRun(matcher, data, pos, mark, writer, marks, ok);
             if (mark >= begin) {
                 checkpoints.push_back({pos, writer.bit_count()});
@@ -235,7 +239,8 @@ class SegmentEncoder {
                     }
                 }
             }
-            const std::uint32_t next = std::min(size_, mark + kMarkStep);
+            const auto next = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(size_, std::uint64_t{mark} + kMarkStep));
             ClearRing(pos, std::uint64_t{next} + kMaxMatch);
             pos = EncodeRun(matcher_, data_, pos, next, writer_,
                             StartMarks{ring_.data(), 0, 0xFFFF}, ok);
@@ -407,13 +412,15 @@ class SegmentEncoder {
     bool Joins(const Guess<Lanes>& guess, std::uint32_t mark, std::uint32_t pos) const {
         if (!guess.complete || mark < guess.begin ||
             Index(guess, mark) >= guess.checkpoints.size() ||
-            guess.checkpoints[Index(guess, mark)].pos != pos || pos < guess.from + kWindowSize) {
+            guess.checkpoints[Index(guess, mark)].pos != pos ||
+            pos < std::uint64_t{guess.from} + kWindowSize) {
             return false;
         }
         bool same = true;
         ForEachWord(pos - kWindowSize, pos, [&](std::uint64_t x, std::uint64_t mask) {
-            same =
-                ((ring_[(x / 64) % kRingWords] ^ guess.starts[(x - guess.from) / 64]) & mask) == 0;
+            same = ((ring_[static_cast<std::size_t>(x / 64 % kRingWords)] ^
+                     guess.starts[static_cast<std::size_t>((x - guess.from) / 64)]) &
+                    mask) == 0;
             return same;
         });
         return same;
@@ -435,13 +442,16 @@ class SegmentEncoder {
         const std::uint32_t end = guess.end;
         ForEachWord(std::max(pos, end - std::min(end, 65536u)), end,
                     [&](std::uint64_t x, std::uint64_t mask) {
-                        std::uint64_t& word = ring_[(x / 64) % kRingWords];
-                        word = (word & ~mask) | (guess.starts[(x - guess.from) / 64] & mask);
+                        std::uint64_t& word = ring_[static_cast<std::size_t>(x / 64 % kRingWords)];
+                        word =
+                            (word & ~mask) |
+                            (guess.starts[static_cast<std::size_t>((x - guess.from) / 64)] & mask);
                         return true;
                     });
         ForEachWord(std::max(pos, end - std::min(end, kWindowSize)), end,
                     [&](std::uint64_t x, std::uint64_t mask) {
-                        std::uint64_t bits = guess.starts[(x - guess.from) / 64] & mask;
+                        std::uint64_t bits =
+                            guess.starts[static_cast<std::size_t>((x - guess.from) / 64)] & mask;
                         const std::uint64_t base = x / 64 * 64;
                         while (bits != 0) {
                             matcher_.Enter(static_cast<std::uint32_t>(
@@ -455,7 +465,7 @@ class SegmentEncoder {
 
     void ClearRing(std::uint64_t from, std::uint64_t to) {
         ForEachWord(from, to, [&](std::uint64_t x, std::uint64_t mask) {
-            ring_[(x / 64) % kRingWords] &= ~mask;
+            ring_[static_cast<std::size_t>(x / 64 % kRingWords)] &= ~mask;
             return true;
         });
     }
@@ -495,7 +505,7 @@ SegmentPlan PlanSegments(std::uint32_t size, unsigned threads, std::uint32_t seg
         plan.segmentBytes = RoundUpToMark(std::max(segmentBytes, kMarkStep));
     } else if (sizeof(void*) < 8) {
         return plan;  // a 32-bit host keeps its address space for the image and the stream
-    } else if (size >= 4 * kMinSegment) {
+    } else if (size >= kMinThreadedInput) {
         const std::uint64_t parts = std::uint64_t{plan.threads} * kSegmentsPerThread;
         plan.segmentBytes =
             std::clamp(RoundUpToMark((size + parts - 1) / parts), kMinSegment, kMaxSegment);

@@ -137,7 +137,7 @@ TEST(LzParallel, CutsOnlyInputsLargeEnoughToPay) {
     LzCompressReport report;
     Compress(small, 2, {}, &report);
     EXPECT_EQ(report.segments, 1u);
-    const Bytes large = ImagePixels(ImageKind::kPhoto, 1000, 1000, 13);
+    const Bytes large = ImagePixels(ImageKind::kPhoto, 1200, 1200, 13);
     Compress(large, 1, {}, &report);
     EXPECT_EQ(report.segments, 1u);
     const Expected got = Compress(large, 2, {}, &report);
