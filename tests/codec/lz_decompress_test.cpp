@@ -203,7 +203,7 @@ CodecRun DecompressWithEachGather(const Bytes& stream, std::uint32_t size) {
                                       out.data(), size, progress.sink(), gather);
         run.console = progress.text();
         if (run.ok) {
-            run.bytes.assign(out.begin(), out.begin() + size);
+            run.bytes.assign(out.data(), out.data() + size);
         }
         if (gather == LiteralGather::kPortable) {
             first = run;
@@ -301,7 +301,7 @@ TEST(LzDecompress, DecodesIntoTheCallersBufferTouchingNothingBeyondItsSlack) {
         ASSERT_TRUE(LzDecompressInto(stream.data(), streamSize, buffer.data() + offset, size,
                                      progress.sink()));
         EXPECT_EQ(progress.text(), Console(size));
-        EXPECT_TRUE(std::equal(input.begin(), input.end(), buffer.begin() + offset)) << offset;
+        EXPECT_TRUE(std::equal(input.begin(), input.end(), buffer.data() + offset)) << offset;
         for (std::size_t i = 0; i < buffer.size(); ++i) {
             if (i < offset || i >= offset + size + kDecodeSlack) {
                 ASSERT_EQ(buffer[i], kGuard) << "offset " << offset << ", byte " << i;
