@@ -14,12 +14,12 @@
 #              photograph-like images of about 1, 4 and 16 MiB to show how time and memory scale).
 # BMP files given on the command line form a set of their own instead.
 #
-# cbmp is timed twice: on one thread and on every core. The one-thread run sets the environment
-# variable named by CBMP_THREADS_VAR (default CBMP_THREADS) to 1; a cbmp that has no such variable
-# runs as it always does, and both rows then time the same thing. The peers run on one thread
-# (zstd -T1). Every tool writes a real output file, every round trip is checked with cmp. Unless
-# --no-reference, the codec benchmark also times the straightforward reference encoder in-process
-# on each real image (once; slow: seconds an image).
+# cbmp is timed twice: on one core and on every core. The one-core run is pinned to a core with
+# the command prefix CBMP_ONE_CORE (default "taskset -c 0") and sets the environment variable
+# named by CBMP_THREADS_VAR (default CBMP_THREADS) to 1, for a cbmp that takes its thread count
+# from there. The peers run on one thread (zstd -T1). Every tool writes a real output file, a new
+# one each run, and every round trip is checked with cmp. Unless --no-reference, the codec benchmark also times the
+# straightforward reference encoder in-process on each real image (slow: seconds an image).
 #
 # Environment: CBMP (the cbmp binary), MAKE_TEST_IMAGE (the image generator), CODEC_BENCHMARK; all
 # default to the release build. Needs hyperfine, python3 and GNU time; installs nothing, and says
@@ -31,6 +31,7 @@ CBMP=${CBMP:-$ROOT/build/release/cli/cbmp}
 MAKE_TEST_IMAGE=${MAKE_TEST_IMAGE:-$ROOT/build/release/bench/make_test_image}
 CODEC_BENCHMARK=${CODEC_BENCHMARK:-$ROOT/build/release/bench/codec_benchmark}
 THREADS_VAR=${CBMP_THREADS_VAR:-CBMP_THREADS}
+ONE_CORE=${CBMP_ONE_CORE-taskset -c 0}
 RUNS=5
 SETS=all
 REFERENCE=1
@@ -43,7 +44,9 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-for tool in hyperfine python3 /usr/bin/time; do
+# Debian's interpreter where there is one: it starts faster than a version manager's shim.
+PYTHON=$(command -v /usr/bin/python3 || command -v python3 || true)
+for tool in hyperfine "$PYTHON" /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "compare.sh: $tool is missing" >&2; exit 1; }
 done
 [ -x "$CBMP" ] || { echo "compare.sh: no cbmp at $CBMP (build the release preset)" >&2; exit 1; }
@@ -78,7 +81,7 @@ fi
 
 # name | compress command | decompress command | extension ({in} {c} {out} are substituted)
 peers=(
-    "cbmp 1 thread|env $THREADS_VAR=1 $CBMP -c {in} {c} >/dev/null|$CBMP -d {c} {out} >/dev/null|cbmp"
+    "cbmp 1 core|$ONE_CORE env $THREADS_VAR=1 $CBMP -c {in} {c} >/dev/null|$CBMP -d {c} {out} >/dev/null|cbmp"
     "cbmp|$CBMP -c {in} {c} >/dev/null|$CBMP -d {c} {out} >/dev/null|cbmp"
     "gzip -6|gzip -6 -c {in} >{c}|gzip -d -c {c} >{out}|gz"
     "libdeflate-gzip -6|libdeflate-gzip -6 -c {in} >{c}|libdeflate-gunzip -c {c} >{out}|ldgz"
@@ -98,23 +101,26 @@ for peer in "${peers[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] || echo "compare.sh: missing peers, left out: ${missing[*]}" >&2
 
-median() { # hyperfine JSON -> median seconds
-    python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$1"
+timing() { # hyperfine JSON -> median wall seconds <TAB> mean CPU seconds (user + system)
+    "$PYTHON" -c 'import json,sys; r = json.load(open(sys.argv[1]))["results"][0]
+print(r["median"], r["user"] + r["system"], sep="\t")' "$1"
 }
 peak_kib() { # peak resident memory of a shell command, in KiB
     /usr/bin/time -f %M sh -c "$1" 2>&1 >/dev/null | tail -n 1
 }
-# In-process encoder times of the reference and of cbmp's own encoder on one thread, in seconds.
+# In-process encoder times of the reference and of cbmp's own encoder on one thread, in seconds
+# (the codec benchmark's one-thread encoder where it has one).
 reference_times() {
     [ "$REFERENCE" = 1 ] && [ -x "$CODEC_BENCHMARK" ] || { printf -- '-\t-'; return; }
-    CBMP_BENCH_FILE=$1 "$CODEC_BENCHMARK" --benchmark_filter='^BM_Compress(Reference)?/1$' \
+    CBMP_BENCH_FILE=$1 "$CODEC_BENCHMARK" --benchmark_filter='^BM_Compress(OneThread|Reference)?/1(/real_time)?$' \
         --benchmark_min_time=0.01 --benchmark_out="$WORK/reference.json" \
         --benchmark_out_format=json >/dev/null 2>&1
-    python3 -c '
+    "$PYTHON" -c '
 import json, sys
 times = {b["name"].split("/")[0]: b["real_time"] / 1e3
          for b in json.load(open(sys.argv[1]))["benchmarks"]}
-print(times.get("BM_CompressReference", "-"), times.get("BM_Compress", "-"), sep="\t", end="")' \
+own = times.get("BM_CompressOneThread", times.get("BM_Compress", "-"))
+print(times.get("BM_CompressReference", "-"), own, sep="\t", end="")' \
         "$WORK/reference.json"
 }
 
@@ -128,25 +134,31 @@ while IFS=$'\t' read -r set file; do
         out="$WORK/out.$ext.bmp"
         ccmd=${ccmd//\{in\}/$file}; ccmd=${ccmd//\{c\}/$c}
         dcmd=${dcmd//\{c\}/$c}; dcmd=${dcmd//\{out\}/$out}
-        hyperfine -w 1 -r "$RUNS" --export-json "$WORK/c.json" "$ccmd" >/dev/null 2>&1
-        if [ "$name" != cbmp ]; then # cbmp's decoder has one thread: its one-thread row times it
-            hyperfine -w 1 -r "$RUNS" --export-json "$WORK/d.json" "$dcmd" >/dev/null 2>&1
+        # Every run writes a new file, as a user does: replacing one costs a tool that writes
+        # safely (a new file renamed over the old) a flush of the file system's delayed writes.
+        hyperfine -w 1 -r "$RUNS" --prepare "rm -f $c" --export-json "$WORK/c.json" "$ccmd" \
+            >/dev/null 2>&1
+        if [ "$name" != cbmp ]; then # cbmp's decoder has one thread: its one-core row times it
+            hyperfine -w 1 -r "$RUNS" --prepare "rm -f $out" --export-json "$WORK/d.json" \
+                "$dcmd" >/dev/null 2>&1
         else
             eval "$dcmd"
         fi
         cmp -s "$file" "$out" || { echo "compare.sh: $name did not round-trip $file" >&2; exit 1; }
         reference="-	-"
-        if [ "$name" = "cbmp 1 thread" ] && [ "$set" != generated ]; then
+        if [ "$name" = "cbmp 1 core" ] && [ "$set" != generated ]; then
             reference=$(reference_times "$file")
         fi
-        printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$set" "$(basename "$file")" "$bytes" \
-            "$name" "$(stat -c %s "$c")" "$(median "$WORK/c.json")" "$(median "$WORK/d.json")" \
-            "$(peak_kib "$ccmd")" "$(peak_kib "$dcmd")" "$reference" >>"$rows"
+        IFS=$'\t' read -r cwall ccpu < <(timing "$WORK/c.json")
+        IFS=$'\t' read -r dwall dcpu < <(timing "$WORK/d.json")
+        printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$set" "$(basename "$file")" \
+            "$bytes" "$name" "$(stat -c %s "$c")" "$cwall" "$dwall" "$(peak_kib "$ccmd")" \
+            "$(peak_kib "$dcmd")" "$reference" "$ccpu" "$dcpu" >>"$rows"
         rm -f "$c" "$out"
     done
 done <"$listing"
 
-python3 - "$rows" <<'PY'
+"$PYTHON" - "$rows" <<'PY'
 import sys
 
 rows = [line.rstrip("\n").split("\t") for line in open(sys.argv[1])]
@@ -155,10 +167,10 @@ for r in rows:
     if r[0] not in sets:
         sets.append(r[0])
 for s in sets:
-    mine = [r for r in rows if r[0] == s]
-    by = {(r[1], r[3]): r for r in mine}
+    mine_rows = [r for r in rows if r[0] == s]
+    by = {(r[1], r[3]): r for r in mine_rows}
     files = []
-    for r in mine:
+    for r in mine_rows:
         if r[1] not in files:
             files.append(r[1])
 
@@ -169,19 +181,24 @@ for s in sets:
     def ratio(a, b):
         return f"{a / b:.2f}" if a and b else "-"
 
+    def both(f, column, cpu, peer):  # cbmp's speed over a peer's: wall (CPU)
+        mine = "cbmp 1 core"
+        return (f"{ratio(speed(f, mine, column), speed(f, peer, column))} "
+                f"({ratio(speed(f, mine, cpu), speed(f, peer, cpu))})")
+
     print(f"\n### {s} set: cbmp against the goals\n")
-    print("Compression speed of cbmp on one thread over each peer's (goals: >= 1.5 over "
-          "libdeflate-gzip -6, >= 1 over zstd -3, >= 10 over the reference encoder, in-process); "
-          "all cores over one thread (goal >= 1.8 from 12 MiB); decompression speed over "
-          "libdeflate-gunzip's (goal > 1); peak memory against 1.1 x (input + output) + 8 MiB.\n")
-    print("| image | MiB | cbmp size | compress MB/s 1 thread / all | all / 1 | / libdeflate -6 | "
+    print("Speed of cbmp over each peer's from median wall times, and in parentheses from CPU "
+          "times (user + system, mean): compression on one core (goals: >= 1.5 over "
+          "libdeflate-gzip -6, >= 1 over zstd -3, >= 10 over the reference encoder in-process), "
+          "all cores over one core (goal >= 1.8 from 12 MiB), decompression (goal > 1 over "
+          "libdeflate-gunzip); peak memory against 1.1 x (input + output) + 8 MiB.\n")
+    print("| image | MiB | cbmp size | compress MB/s 1 core / all | all / 1 | / libdeflate -6 | "
           "/ zstd -3 | / reference | decompress MB/s | / libdeflate | peak MiB c / d (bound) |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for f in files:
-        one = by.get((f, "cbmp 1 thread"))
+        one = by.get((f, "cbmp 1 core"))
         size = int(one[2])
-        c1, call = speed(f, "cbmp 1 thread", 5), speed(f, "cbmp", 5)
-        d = speed(f, "cbmp 1 thread", 6)
+        c1, call = speed(f, "cbmp 1 core", 5), speed(f, "cbmp", 5)
         ref = "-"
         if one[9] != "-" and one[10] != "-":
             ref = f"{float(one[9]) / float(one[10]):.0f}"
@@ -189,16 +206,18 @@ for s in sets:
         bound = 1.1 * (size + int(one[4])) / 2**20 + 8
         print(f"| {f} | {size / 2**20:.1f} | {100.0 * int(one[4]) / size:.1f}% | "
               f"{c1:.0f} / {call:.0f} | {ratio(call, c1)} | "
-              f"{ratio(c1, speed(f, 'libdeflate-gzip -6', 5))} | {ratio(c1, speed(f, 'zstd -3', 5))} | "
-              f"{ref} | {d:.0f} | {ratio(d, speed(f, 'libdeflate-gzip -6', 6))} | "
+              f"{both(f, 5, 11, 'libdeflate-gzip -6')} | {both(f, 5, 11, 'zstd -3')} | {ref} | "
+              f"{speed(f, 'cbmp 1 core', 6):.0f} | {both(f, 6, 12, 'libdeflate-gzip -6')} | "
               f"{int(allcores[7]) / 1024:.0f} / {int(allcores[8]) / 1024:.0f} ({bound:.0f}) |")
 
     print(f"\n### {s} set: every tool\n")
-    print("| image | MiB | tool | ratio | compress MB/s | decompress MB/s | peak RSS c / d (MiB) |")
-    print("|---|---:|---|---:|---:|---:|---:|")
-    for r in mine:
+    print("| image | MiB | tool | ratio | compress MB/s | decompress MB/s | CPU s c / d | "
+          "peak RSS c / d (MiB) |")
+    print("|---|---:|---|---:|---:|---:|---:|---:|")
+    for r in mine_rows:
         size = int(r[2])
         print(f"| {r[1]} | {size / 2**20:.1f} | {r[3]} | {100.0 * int(r[4]) / size:.1f}% | "
               f"{size / float(r[5]) / 1e6:.0f} | {size / float(r[6]) / 1e6:.0f} | "
+              f"{float(r[11]):.3f} / {float(r[12]):.3f} | "
               f"{int(r[7]) / 1024:.0f} / {int(r[8]) / 1024:.0f} |")
 PY

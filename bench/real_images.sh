@@ -21,6 +21,20 @@ case "$DIR/" in
 "$ROOT"/*) echo "real_images.sh: $DIR is inside the repository; pick a folder outside it" >&2; exit 1 ;;
 esac
 
+# The packages the pictures come from; each one's licence is checked below and copied beside the
+# images.
+packages=(mate-backgrounds plasma-workspace-wallpapers gnome-backgrounds debian-handbook
+    famfamfam-silk)
+if ! apt-cache show "${packages[@]}" >/dev/null 2>&1; then
+    # A fresh machine may have no package lists yet.
+    if [ "$(id -u)" = 0 ]; then
+        apt-get update -q >&2
+    else
+        echo "real_images.sh: apt-get does not know ${packages[*]}: run apt-get update" >&2
+        exit 1
+    fi
+fi
+
 # Debian's own interpreter, which is where python3-pil installs (a python3 earlier in PATH may not
 # see it).
 PYTHON=/usr/bin/python3
@@ -33,10 +47,6 @@ if ! "$PYTHON" -c 'import PIL' 2>/dev/null; then
     fi
 fi
 
-# The packages the pictures come from; each one's licence is checked below and copied beside the
-# images.
-packages=(mate-backgrounds plasma-workspace-wallpapers gnome-backgrounds debian-handbook
-    famfamfam-silk)
 mkdir -p "$DIR/debs" "$DIR/pkgs" "$DIR/licenses"
 for pkg in "${packages[@]}"; do
     if [ ! -d "$DIR/pkgs/$pkg" ]; then

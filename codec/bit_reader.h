@@ -27,8 +27,23 @@ class BitReader {
         return word >> (position_ % 8);
     }
 
+    // The 64 stream bits from `ahead` bits after the next one on, the first in bit 0, for a
+    // reader with at least kWideBits + `ahead` bits left, which keeps the 9 bytes it loads inside
+    // the stream: the fast path of the decoder, with no check of the stream's end. `ahead` is a
+    // multiple of 8.
+    static constexpr unsigned kWideBits = 72;
+    std::uint64_t PeekWide(unsigned ahead = 0) const {
+        const std::uint8_t* bytes = stream_ + position_ / 8 + ahead / 8;
+        const unsigned shift = position_ % 8;
+        // The ninth byte supplies the bits that the shift pushed out of the first eight; the
+        // double shift keeps the shift count below 64 when there is nothing to supply.
+        return LoadLE64(bytes) >> shift | std::uint64_t{bytes[8]} << 1 << (63 - shift);
+    }
+
     // True when `bits` more bits remain in the stream.
     bool Has(unsigned bits) const { return bitLimit_ - position_ >= bits; }
+
+    std::uint64_t Remaining() const { return bitLimit_ - position_; }
 
     void Skip(unsigned bits) { position_ += bits; }
 

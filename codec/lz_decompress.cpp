@@ -1,19 +1,45 @@
 #include "codec/lz_decompress.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "codec/bit_reader.h"
 #include "codec/lz_format.h"
 
+// On x86-64 with GCC or Clang the BMI2 gather is compiled through a function attribute and
+// chosen at run time, so one binary runs on every x86-64 host.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define CBMP_X86_GATHER 1
+#else
+#define CBMP_X86_GATHER 0
+#endif
+
 namespace cbmp {
+
+bool LiteralGatherAvailable(LiteralGather gather) {
+    switch (gather) {
+        case LiteralGather::kPortable:
+            return true;
+        case LiteralGather::kBmi2:
+#if CBMP_X86_GATHER
+            // AMD's processors before Zen 3 have the instruction, but microcoded and slow.
+            return __builtin_cpu_supports("bmi2") && !__builtin_cpu_is("amdfam15h") &&
+                   !__builtin_cpu_is("amdfam17h");
+#else
+            return false;
+#endif
+    }
+    return false;
+}
 
 namespace {
 
-// Copies may write up to 7 bytes past the end of a match (never past size + kDecodeSlack); later
-// tokens overwrite them.
-static_assert(kDecodeSlack >= 8);
+// Copies may write up to 15 bytes past the end of a match, and literals up to 7 past the last
+// (never past size + kDecodeSlack); later tokens overwrite them.
+static_assert(kDecodeSlack >= 16);
 
 // Whether a stream of `streamSize` bytes can be asked for `size` bytes at all.
 bool Plausible(std::uint32_t streamSize, std::uint32_t size) {
@@ -21,14 +47,21 @@ bool Plausible(std::uint32_t streamSize, std::uint32_t size) {
 }
 
 // out[pos, pos + length) = out[pos - distance, ...), byte for byte in effect, for distance >= 2;
-// may also write up to 7 bytes after the match.
+// may also write up to 15 bytes after the match.
 inline void CopyMatch(std::uint8_t* out, std::uint32_t pos, std::uint32_t distance,
                       std::uint32_t length) {
     std::uint8_t* dst = out + pos;
+    if (distance >= 16) {
+        const std::uint8_t* src = dst - distance;
+        for (std::uint32_t i = 0; i < length; i += 16) {
+            std::memcpy(dst + i, src + i, 16);  // src + i + 16 <= dst + i: already written
+        }
+        return;
+    }
     if (distance >= 8) {
         const std::uint8_t* src = dst - distance;
         for (std::uint32_t i = 0; i < length; i += 8) {
-            std::memcpy(dst + i, src + i, 8);  // src + i + 8 <= dst + i: already written
+            std::memcpy(dst + i, src + i, 8);
         }
         return;
     }
@@ -46,14 +79,56 @@ inline void CopyMatch(std::uint8_t* out, std::uint32_t pos, std::uint32_t distan
     }
 }
 
-// A batch of literals decoded at once: six 9-bit literals fit the 57 bits a peek always holds.
-constexpr std::uint32_t kBatch = 6;
-constexpr unsigned kBatchBits = kBatch * kLiteralBits;
-// The flag bits of the six tokens: all zero when all six are literals.
-constexpr std::uint64_t kBatchFlags =
-    1ULL | 1ULL << 9 | 1ULL << 18 | 1ULL << 27 | 1ULL << 36 | 1ULL << 45;
+// Up to seven tokens are taken from one 64-bit window of the stream: its flag bits 0, 9, ..., 54
+// tell how many of them, before the first match, are literals.
+constexpr std::uint32_t kWideTokens = 7;
+// Stream bits left for the fast path: two windows, one after the other.
+constexpr std::uint64_t kFastBits = BitReader::kWideBits + 64;
+constexpr std::uint64_t kWideFlags =
+    1ULL | 1ULL << 9 | 1ULL << 18 | 1ULL << 27 | 1ULL << 36 | 1ULL << 45 | 1ULL << 54;
+
+// The bytes of the seven 9-bit tokens at the bottom of `window`, packed into the low 7 bytes of
+// the result (byte k in bits 8k to 8k + 7): right for the tokens that are literals, garbage from
+// the first match on.
+inline std::uint64_t GatherLiterals(std::uint64_t window) {
+    constexpr std::uint64_t kByte = 0xFF;
+    constexpr std::uint64_t kPair = 0xFFFF;
+    std::uint64_t x = window >> 1;  // byte k at bit 9k, above it the next token's flag
+    // Close the one-bit gaps in three steps: bytes 1, 3 and 5 move down a bit onto 0, 2 and 4;
+    // the pairs at bits 18 and 54 move down 2; the upper half moves down 4.
+    x = (x & (kByte | kByte << 18 | kByte << 36 | kByte << 54)) |
+        (x & (kByte << 9 | kByte << 27 | kByte << 45)) >> 1;
+    x = (x & (kPair | kPair << 36)) | (x & (kPair << 18 | kByte << 54)) >> 2;
+    return (x & 0xFFFFFFFFULL) | (x >> 4 & 0xFFFFFFULL << 32);
+}
+
+#if CBMP_X86_GATHER
+// The same in one instruction where BMI2 has it.
+__attribute__((target("bmi2"))) inline std::uint64_t GatherLiteralsBmi2(std::uint64_t window) {
+    return _pext_u64(window, ~kWideFlags & ((std::uint64_t{1} << 63) - 1));
+}
+#endif
+
+template <LiteralGather kGather>
+inline std::uint64_t Gather(std::uint64_t window) {
+#if CBMP_X86_GATHER
+    if constexpr (kGather == LiteralGather::kBmi2) {
+        return GatherLiteralsBmi2(window);
+    }
+#endif
+    return GatherLiterals(window);
+}
+
+// Writes the 8 bytes of `value` at `p`, least significant first.
+inline void StoreLE64(std::uint8_t* p, std::uint64_t value) {
+    if constexpr (std::endian::native == std::endian::big) {
+        value = __builtin_bswap64(value);
+    }
+    std::memcpy(p, &value, sizeof value);
+}
 
 // Decodes the tokens into out[0, size). Returns false for a corrupt stream.
+template <LiteralGather kGather>
 bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size,
                   const LzProgress* progress) {
     std::uint32_t pos = 0;
@@ -61,53 +136,93 @@ bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size,
         const std::uint32_t inBlock = pos % 65536;
         if (inBlock == 0) {
             Report(progress, LzEvent::kStep, pos, size);
-        } else if (inBlock <= 65536 - kBatch && size - pos >= kBatch && in.Has(kBatchBits)) {
-            // Six literals in a row (no token of them starting a progress line) go in one step.
-            const std::uint64_t window = in.Peek();
-            if ((window & kBatchFlags) == 0) {
-                for (std::uint32_t i = 0; i < kBatch; ++i) {
-                    out[pos + i] = static_cast<std::uint8_t>(window >> (kLiteralBits * i + 1));
+        }
+        // The tokens before the next multiple of 65,536: one that starts there is reported first.
+        const std::uint32_t stop = size - pos > 65536 - inBlock ? pos - inBlock + 65536 : size;
+        while (pos < stop) {
+            std::uint64_t bits;  // a match token at bit 0, once the branches below are through
+            if (in.Remaining() >= kFastBits && stop - pos >= kWideTokens) {
+                // The literals before the first match, at most seven, go in one store of 8 bytes
+                // (those past them are overwritten later).
+                bits = in.PeekWide();
+                const std::uint64_t flags = bits & kWideFlags;
+                StoreLE64(out + pos, Gather<kGather>(bits));
+                if (flags == 0) {
+                    // Seven literals, as in noise: the next window's position is known at once.
+                    pos += kWideTokens;
+                    in.Skip(kWideTokens * kLiteralBits);
+                    continue;
                 }
-                pos += kBatch;
-                in.Skip(kBatchBits);
-                continue;
+                // The flags sit at multiples of 9: the lowest one set is 9 times the literals.
+                const auto used = static_cast<unsigned>(std::countr_zero(flags));
+                pos += used / kLiteralBits;
+                // The match after them, from this window and the next: a load that waits for
+                // nothing, where a fresh window at the match would wait for the count.
+                const std::uint64_t next = in.PeekWide(64);
+                in.Skip(used);
+                bits = bits >> used | next << 1 << (63 - used);
+            } else {
+                // The last few tokens, where every read is checked against the stream's end.
+                bits = in.Peek();
+                if ((bits & 1) == 0) {
+                    if (!in.Has(kLiteralBits)) {
+                        return false;  // the stream ran out before its end marker
+                    }
+                    out[pos++] = static_cast<std::uint8_t>(bits >> 1);
+                    in.Skip(kLiteralBits);
+                    continue;
+                }
+                const bool endMarker = (bits >> 1 & 0x7FFF) == 0;
+                if (!in.Has(endMarker ? 1 + kDistanceFieldBits : kMatchBits)) {
+                    return false;
+                }
             }
-        }
-        const std::uint64_t bits = in.Peek();
-        if ((bits & 1) == 0) {
-            if (!in.Has(kLiteralBits)) {
-                return false;  // the stream ran out before its end marker
+            const auto distanceField = static_cast<std::uint32_t>(bits >> 1) & 0x7FFF;
+            if (distanceField == 0) {
+                return false;  // end marker before `size` bytes: the tail would be missing
             }
-            out[pos++] = static_cast<std::uint8_t>(bits >> 1);
-            in.Skip(kLiteralBits);
-            continue;
+            const std::uint32_t distance = distanceField + 1;
+            if (distance > pos) {
+                return false;  // reaches before the start of the output
+            }
+            std::uint32_t length = (static_cast<std::uint32_t>(bits >> 16) & 0xFF) + kMinMatch;
+            if (length > size - pos) {
+                length = size - pos;  // a match running past `size` is cut there
+            }
+            in.Skip(kMatchBits);
+            CopyMatch(out, pos, distance, length);
+            pos += length;
         }
-        const auto distanceField = static_cast<std::uint32_t>(bits >> 1) & 0x7FFF;
-        if (!in.Has(distanceField == 0 ? 1 + kDistanceFieldBits : kMatchBits)) {
-            return false;
-        }
-        if (distanceField == 0) {
-            return false;  // end marker before `size` bytes: the tail would be missing
-        }
-        const std::uint32_t distance = distanceField + 1;
-        if (distance > pos) {
-            return false;  // reaches before the start of the output
-        }
-        std::uint32_t length = (static_cast<std::uint32_t>(bits >> 16) & 0xFF) + kMinMatch;
-        if (length > size - pos) {
-            length = size - pos;  // a match running past `size` is cut there
-        }
-        in.Skip(kMatchBits);
-        CopyMatch(out, pos, distance, length);
-        pos += length;
     }
     return true;
 }
 
+#if CBMP_X86_GATHER
+// The token loop compiled for BMI2, with everything it calls inlined ("flatten") so that the
+// gather runs in code built for it, and only there.
+__attribute__((target("bmi2"), flatten)) bool DecodeTokensBmi2(BitReader& in, std::uint8_t* out,
+                                                               std::uint32_t size,
+                                                               const LzProgress* progress) {
+    return DecodeTokens<LiteralGather::kBmi2>(in, out, size, progress);
+}
+#endif
+
+bool DecodeTokensWith(LiteralGather gather, BitReader& in, std::uint8_t* out, std::uint32_t size,
+                      const LzProgress* progress) {
+#if CBMP_X86_GATHER
+    if (gather == LiteralGather::kBmi2 && LiteralGatherAvailable(gather)) {
+        return DecodeTokensBmi2(in, out, size, progress);
+    }
+#else
+    (void)gather;
+#endif
+    return DecodeTokens<LiteralGather::kPortable>(in, out, size, progress);
+}
+
 }  // namespace
 
-bool LzDecompressInto(const std::uint8_t* stream, std::uint32_t streamSize, std::uint8_t* out,
-                      std::uint32_t size, const LzProgress* progress) {
+bool LzDecompressIntoWith(const std::uint8_t* stream, std::uint32_t streamSize, std::uint8_t* out,
+                          std::uint32_t size, const LzProgress* progress, LiteralGather gather) {
     if (!Plausible(streamSize, size)) {
         return false;
     }
@@ -115,9 +230,17 @@ bool LzDecompressInto(const std::uint8_t* stream, std::uint32_t streamSize, std:
     in.Skip(kLengthFieldBits);  // the caller's size is the one that counts
 
     Report(progress, LzEvent::kStart, 0, size);
-    const bool ok = DecodeTokens(in, out, size, progress);
+    const bool ok = DecodeTokensWith(gather, in, out, size, progress);
     Report(progress, LzEvent::kEnd, size, size);
     return ok;
+}
+
+bool LzDecompressInto(const std::uint8_t* stream, std::uint32_t streamSize, std::uint8_t* out,
+                      std::uint32_t size, const LzProgress* progress) {
+    static const LiteralGather best = LiteralGatherAvailable(LiteralGather::kBmi2)
+                                          ? LiteralGather::kBmi2
+                                          : LiteralGather::kPortable;
+    return LzDecompressIntoWith(stream, streamSize, out, size, progress, best);
 }
 
 ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, std::uint32_t size,

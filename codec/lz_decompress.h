@@ -25,6 +25,20 @@ inline constexpr std::uint32_t kDecodeSlack = 16;
 bool LzDecompressInto(const std::uint8_t* stream, std::uint32_t streamSize, std::uint8_t* out,
                       std::uint32_t size, const LzProgress* progress = nullptr);
 
+// How the decoder unpacks a run of literal tokens. Both give the same bytes; LzDecompressInto
+// takes the fastest this processor has, and LzDecompressIntoWith lets tests and benchmarks pick.
+enum class LiteralGather {
+    kPortable,  // shifts and masks on a 64-bit word; any host
+    kBmi2,      // one bit-gather instruction; x86 with BMI2 where it is fast
+};
+
+// True when `gather` is compiled in and this processor runs it well.
+bool LiteralGatherAvailable(LiteralGather gather);
+
+// LzDecompressInto with the given gather, or the portable one where that is not available.
+bool LzDecompressIntoWith(const std::uint8_t* stream, std::uint32_t streamSize, std::uint8_t* out,
+                          std::uint32_t size, const LzProgress* progress, LiteralGather gather);
+
 // The same into a new buffer of `size` bytes (and the slack), or null where LzDecompressInto
 // returns false or memory is exhausted.
 ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, std::uint32_t size,

@@ -1,11 +1,14 @@
 // The decoder on arbitrary streams: the first four bytes are the declared size (as a CBMP header
 // gives it), the rest is the stream. The result must be exactly what the plain bit-by-bit decoder
-// gives, a buffer or a refusal; whatever decodes must survive encoding and decoding again.
+// gives, a buffer or a refusal, with either way of unpacking literals, into a buffer of its own
+// or one the caller gives; whatever decodes must survive encoding and decoding again.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "codec/lz_compress.h"
 #include "codec/lz_decompress.h"
+#include "codec/lz_format.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -25,6 +28,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ByteBuffer out = LzDecompress(stream, streamSize, declared);
     const auto expected = fuzz::PlainDecode(stream, streamSize, declared);
     CBMP_FUZZ_CHECK((out != nullptr) == expected.has_value());
+    if (declared <= MaxDecodedSize(streamSize)) {
+        // The portable gather, into a caller's buffer with guard bytes around it and its slack.
+        constexpr std::uint8_t kGuard = 0x5A;
+        std::vector<std::uint8_t> given(std::size_t{declared} + kDecodeSlack + 2, kGuard);
+        const bool ok = LzDecompressIntoWith(stream, streamSize, given.data() + 1, declared,
+                                             nullptr, LiteralGather::kPortable);
+        CBMP_FUZZ_CHECK(ok == expected.has_value());
+        CBMP_FUZZ_CHECK(given.front() == kGuard && given.back() == kGuard);
+        for (std::uint32_t i = 0; ok && i < declared; ++i) {
+            CBMP_FUZZ_CHECK(given[i + 1] == (*expected)[i]);
+        }
+    }
     if (!out) {
         return 0;
     }

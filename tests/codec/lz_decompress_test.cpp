@@ -192,6 +192,99 @@ TEST(LzDecompress, RefusesSizesThatWrapThisHostsAddressSpace) {
     }
 }
 
+// Decodes with each literal gather this build has, checking that all give the same run.
+CodecRun DecompressWithEachGather(const Bytes& stream, std::uint32_t size) {
+    CodecRun first;
+    for (LiteralGather gather : {LiteralGather::kPortable, LiteralGather::kBmi2}) {
+        CodecRun run;
+        Bytes out(std::size_t{size} + kDecodeSlack);
+        const ProgressText progress("Decompressing");
+        run.ok = LzDecompressIntoWith(stream.data(), static_cast<std::uint32_t>(stream.size()),
+                                      out.data(), size, progress.sink(), gather);
+        run.console = progress.text();
+        if (run.ok) {
+            run.bytes.assign(out.data(), out.data() + size);
+        }
+        if (gather == LiteralGather::kPortable) {
+            first = run;
+        } else {
+            EXPECT_EQ(run.ok, first.ok);
+            EXPECT_EQ(run.bytes, first.bytes);
+            EXPECT_EQ(run.console, first.console);
+        }
+    }
+    return first;
+}
+
+TEST(LzDecompress, DecodesEveryMixOfLiteralRunsAndMatchesAcrossProgressSteps) {
+    // Literal runs of every length from 0 to 9 (the decoder takes up to seven at once), matches
+    // of near and far distances and of short and long lengths, over three progress steps; each
+    // step is reported only where a token starts on it, a literal in the middle of a run too.
+    std::uint32_t seed = 12345;
+    const auto next = [&seed](std::uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % bound;
+    };
+    constexpr std::uint32_t kSize = 200000;
+    StreamBuilder builder(kSize);
+    Bytes expected;
+    std::string steps;
+    const auto startToken = [&] {
+        const auto at = static_cast<std::uint32_t>(expected.size());
+        if (at % 65536 == 0) {
+            char line[64];
+            std::snprintf(line, sizeof line, "  Progress: %u/%u (%.1f%%)\r", at, kSize,
+                          at * 100.0 / kSize);
+            steps += line;
+        }
+    };
+    while (expected.size() < kSize) {
+        for (std::uint32_t run = next(10); run > 0 && expected.size() < kSize; --run) {
+            startToken();
+            expected.push_back(static_cast<std::uint8_t>(next(256)));
+            builder.Literal(expected.back());
+        }
+        if (expected.size() < 2 || expected.size() >= kSize) {
+            continue;
+        }
+        const auto produced = static_cast<std::uint32_t>(expected.size());
+        const std::uint32_t distance =
+            std::min(produced, next(2) == 0 ? 2 + next(14) : 2 + next(kWindowSize - 1));
+        const std::uint32_t length = next(4) == 0 ? 3 + next(256) : 3 + next(6);
+        startToken();
+        builder.Match(distance, length);
+        for (std::uint32_t i = 0; i < length && expected.size() < kSize; ++i) {
+            expected.push_back(expected[expected.size() - distance]);
+        }
+    }
+    const Bytes stream = builder.End().Build();
+    const CodecRun run = DecompressWithEachGather(stream, kSize);
+    ASSERT_TRUE(run.ok);
+    EXPECT_EQ(run.bytes, expected);
+    EXPECT_EQ(run.console,
+              "Decompressing 200000 bytes...\n" + steps + "  Progress: 200000/200000 (100.0%)\n");
+
+    // Nothing but literals: every step starts a token.
+    StreamBuilder literals(140000);
+    for (std::uint32_t i = 0; i < 140000; ++i) {
+        literals.Literal(static_cast<std::uint8_t>(i * 7));
+    }
+    const CodecRun plain = DecompressWithEachGather(literals.End().Build(), 140000);
+    ASSERT_TRUE(plain.ok);
+    EXPECT_EQ(plain.console,
+              "Decompressing 140000 bytes...\n  Progress: 0/140000 (0.0%)\r  Progress: "
+              "65536/140000 (46.8%)\r  Progress: 131072/140000 (93.6%)\r  Progress: "
+              "140000/140000 (100.0%)\n");
+    EXPECT_EQ(plain.bytes[131073], static_cast<std::uint8_t>(131073 * 7));
+
+    // Cut anywhere in its last 40 bytes, short of the end marker and its padding (at most 24
+    // bits, which decoding `size` bytes never needs), the stream is refused.
+    for (std::size_t cut = 4; cut <= 40; cut += 3) {
+        const Bytes head(stream.begin(), stream.end() - static_cast<std::ptrdiff_t>(cut));
+        EXPECT_FALSE(DecompressWithEachGather(head, kSize).ok) << "cut " << cut;
+    }
+}
+
 TEST(LzDecompress, DecodesIntoTheCallersBufferTouchingNothingBeyondItsSlack) {
     // As into a BMP file buffer after its 54-byte headers, and at every alignment: the bytes
     // before the output and past its slack keep their guard value.
@@ -208,7 +301,7 @@ TEST(LzDecompress, DecodesIntoTheCallersBufferTouchingNothingBeyondItsSlack) {
         ASSERT_TRUE(LzDecompressInto(stream.data(), streamSize, buffer.data() + offset, size,
                                      progress.sink()));
         EXPECT_EQ(progress.text(), Console(size));
-        EXPECT_TRUE(std::equal(input.begin(), input.end(), buffer.begin() + offset)) << offset;
+        EXPECT_TRUE(std::equal(input.begin(), input.end(), buffer.data() + offset)) << offset;
         for (std::size_t i = 0; i < buffer.size(); ++i) {
             if (i < offset || i >= offset + size + kDecodeSlack) {
                 ASSERT_EQ(buffer[i], kGuard) << "offset " << offset << ", byte " << i;
