@@ -28,6 +28,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include "codec/lz_format.h"
 
 namespace cbmp {
@@ -49,6 +53,23 @@ constexpr std::uint32_t kRingWords = 65536 / 64;  // the joiner's token starts, 
 std::uint32_t RoundUpToMark(std::uint64_t bytes) {
     return static_cast<std::uint32_t>(
         std::min<std::uint64_t>((bytes + kMarkStep - 1) / kMarkStep * kMarkStep, 0x80000000u));
+}
+
+// The cores this process may run on: on Linux its CPU affinity (taskset, cgroup cpusets), which
+// can be fewer than the machine has; elsewhere the machine's count. Threads beyond it would only
+// take turns on the same cores and pay for the speculation.
+unsigned UsableCores() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) {
+            return static_cast<unsigned>(count);
+        }
+    }
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 // Helper threads alive in this process for all calls together, and their limit.
@@ -497,7 +518,7 @@ class SegmentEncoder {
 SegmentPlan PlanSegments(std::uint32_t size, unsigned threads, std::uint32_t segmentBytes,
                          std::uint32_t leadInBytes) {
     SegmentPlan plan;
-    plan.threads = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+    plan.threads = threads != 0 ? threads : UsableCores();
     if (plan.threads <= 1) {
         return plan;
     }
