@@ -3,12 +3,6 @@
 #include <set>
 #include <string>
 
-#if defined(__linux__)
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define CBMP_SANITIZED 1
 #elif defined(__has_feature)
@@ -23,6 +17,9 @@
 #include "tests/codec/codec_test_util.h"
 #include "tests/support/data_generator.h"
 #include "tests/support/stream_tokens.h"
+#if defined(__linux__)
+#include "tests/support/child_process.h"
+#endif
 
 namespace cbmp::testing {
 namespace {
@@ -293,16 +290,7 @@ TEST(LzCompress, GrowsItsStreamWhenTheWorstCaseCannotBeReserved) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        long pages = 0;
-        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-            if (std::fscanf(statm, "%ld", &pages) != 1) {
-                pages = 0;
-            }
-            std::fclose(statm);
-        }
-        const rlim_t used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
-        const rlimit limit = {used + (48u << 20), used + (48u << 20)};
-        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) {
+        if (!LimitAddressSpace(48u << 20)) {
             _exit(3);
         }
         if (std::freopen("/dev/null", "w", stdout) == nullptr) {

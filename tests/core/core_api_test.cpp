@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/bmp_builder.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -284,16 +285,7 @@ template <typename Call>
 int UnderAddressLimit(std::size_t headroom, Call call) {
     const pid_t child = fork();
     if (child == 0) {
-        long pages = 0;
-        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-            if (std::fscanf(statm, "%ld", &pages) != 1) {
-                pages = 0;
-            }
-            std::fclose(statm);
-        }
-        const rlim_t used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
-        const rlimit limit = {used + headroom, used + headroom};
-        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) {
+        if (!cbmp::testing::LimitAddressSpace(headroom)) {
             _exit(255);
         }
         _exit(static_cast<int>(call()));

@@ -7,9 +7,11 @@
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 
@@ -39,6 +41,21 @@ inline ChildResult RunInChild(const std::function<int()>& body) {
         }
     }
     return result;
+}
+
+// In a child: limits the address space to what the process already uses plus `headroom` bytes,
+// so that a larger allocation fails. Returns false when the limit cannot be set.
+inline bool LimitAddressSpace(std::size_t headroom) {
+    long pages = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld", &pages) != 1) {
+            pages = 0;
+        }
+        std::fclose(statm);
+    }
+    const rlim_t used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    const rlimit limit = {used + headroom, used + headroom};
+    return pages != 0 && setrlimit(RLIMIT_AS, &limit) == 0;
 }
 
 inline bool IsRoot() {
