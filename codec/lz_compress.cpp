@@ -175,6 +175,7 @@ ByteBuffer LzCompressForTesting(const std::uint8_t* data, std::uint32_t size,
     SegmentPlan plan =
         PlanSegments(size, options.threads, testing.segmentBytes, testing.leadInBytes);
     plan.waitForGuesses = testing.waitForGuesses;
+    plan.pauseBeforeWithdrawing = testing.pauseBeforeWithdrawing;
     Report(options.progress, LzEvent::kStart, 0, size);
     if (!writer.Put(size, kLengthFieldBits)) {
         return nullptr;

@@ -26,6 +26,9 @@ struct LzCompressTesting {
     // The calling thread waits for each segment's guess instead of parsing on without it, so
     // that which segments join depends on the data alone, not on how the threads are scheduled.
     bool waitForGuesses = false;
+    // The calling thread pauses for a millisecond after finding a guess still queued and before
+    // taking it back, so that a helper takes it first: the race between the two made easy to win.
+    bool pauseBeforeWithdrawing = false;
 };
 
 // True when `scan` runs on this processor.

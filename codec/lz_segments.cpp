@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -242,7 +243,11 @@ class SegmentEncoder {
                         continue;
                     }
                     if (state == Guess<Lanes>::State::kQueued) {
-                        Withdraw(*guess);  // no one started it: parsing on is as quick
+                        // No one started it: parsing on is as quick. A helper may have taken it
+                        // since its state was read; then look at it again.
+                        if (!Withdraw(*guess)) {
+                            continue;
+                        }
                     } else if (state == Guess<Lanes>::State::kRunning) {
                         if (HelpWithQueuedGuess()) {
                             continue;
@@ -376,14 +381,23 @@ class SegmentEncoder {
         return guess.state;
     }
 
-    // Takes a guess out of the queue unparsed and frees its slot.
-    void Withdraw(Guess<Lanes>& guess) {
+    // Takes a guess out of the queue unparsed and frees its slot. False when it is no longer
+    // queued: a helper may take it between the caller reading its state and this call, and only
+    // a guess still in the queue may be erased from it.
+    bool Withdraw(Guess<Lanes>& guess) {
+        if (plan_.pauseBeforeWithdrawing) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         {
             const std::lock_guard<std::mutex> lock(mutex_);
+            if (guess.state != State::kQueued) {
+                return false;
+            }
             queue_.erase(std::find(queue_.begin(), queue_.end(), &guess));
             guess.state = State::kFree;
         }
         SubmitGuesses(guess.segment);
+        return true;
     }
 
     // Frees a slot whose guess is done with.
@@ -403,9 +417,10 @@ class SegmentEncoder {
                     state = slot->state;
                 }
             }
-            if (state == State::kQueued) {
-                Withdraw(*slot);
-            } else if (state != State::kFree) {
+            if (state == State::kQueued && Withdraw(*slot)) {
+                continue;
+            }
+            if (state != State::kFree) {
                 StopGuessing();
                 return;
             }

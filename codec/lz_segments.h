@@ -44,7 +44,8 @@ struct SegmentPlan {
     std::uint32_t segmentBytes = 0;
     std::uint32_t leadInBytes = 0;
     unsigned threads = 1;
-    bool waitForGuesses = false;  // see LzCompressTesting
+    bool waitForGuesses = false;          // see LzCompressTesting
+    bool pauseBeforeWithdrawing = false;  // see LzCompressTesting
 };
 
 // How a call with `threads` threads (0: one per core) cuts `size` bytes; `segmentBytes` and

@@ -129,6 +129,26 @@ TEST(LzParallel, SplicesGuessesInWhereTheyJoin) {
     }
 }
 
+TEST(LzParallel, HelperTakesTheGuessTheCallerIsAboutToDrop) {
+    // The caller drops a guess that no helper has started. When a helper takes it between the
+    // caller reading its state and taking it back, the caller must let it run: erasing it from
+    // the queue regardless emptied an empty queue and crashed. The caller pauses there, so that
+    // the helpers win that race on most calls; the stream stays the one-thread stream.
+    for (const unsigned threads : {2u, 3u, 8u}) {
+        const Bytes input = ImagePixels(ImageKind::kPhoto, 150, 150, 14 + threads);
+        const Expected expected = Reference(input);
+        LzCompressTesting testing;
+        testing.segmentBytes = 16384;
+        testing.leadInBytes = 32768;
+        testing.pauseBeforeWithdrawing = true;
+        for (int run = 0; run < 10; ++run) {
+            const Expected got = Compress(input, threads, testing);
+            ASSERT_EQ(got.stream, expected.stream) << threads << " threads, run " << run;
+            ASSERT_EQ(got.console, expected.console) << threads << " threads, run " << run;
+        }
+    }
+}
+
 TEST(LzParallel, CutsOnlyInputsLargeEnoughToPay) {
     // One thread, and the default plan on a small input, take the one-thread path; a large
     // input on two threads is cut (on a 64-bit host: a 32-bit one keeps its address space for
