@@ -287,32 +287,56 @@ class SegmentEncoder {
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
-                if (queue_.empty()) {
-                    return;
-                }
-                guess = queue_.front();
-                queue_.pop_front();
-                guess->state = State::kRunning;
+                guess = TakeQueuedLocked();
             }
-            guess->Parse(data_);
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                guess->state = State::kDone;
+            if (guess == nullptr) {
+                return;  // closing, and the queue was cleared
             }
-            done_.notify_all();
+            ParseTaken(*guess);
         }
+    }
+
+    // Takes the earliest queued guess for the calling thread to parse; null when none is queued.
+    // The caller holds the lock.
+    Guess<Lanes>* TakeQueuedLocked() {
+        if (queue_.empty()) {
+            return nullptr;
+        }
+        Guess<Lanes>* guess = queue_.front();
+        queue_.pop_front();
+        guess->state = State::kRunning;
+        return guess;
+    }
+
+    // Takes a guess out of the queue if it is still there; the caller holds the lock and gives
+    // the guess its next state. Only the state read under the same lock tells whether it is: a
+    // helper may have taken it since the caller last looked.
+    bool TakeBackLocked(Guess<Lanes>& guess) {
+        if (guess.state != State::kQueued) {
+            return false;
+        }
+        queue_.erase(std::find(queue_.begin(), queue_.end(), &guess));
+        return true;
+    }
+
+    // Parses a guess this thread has taken out of the queue, and marks it done.
+    void ParseTaken(Guess<Lanes>& guess) {
+        guess.Parse(data_);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            guess.state = State::kDone;
+        }
+        done_.notify_all();
     }
 
     // Waits for a guess to be parsed, parsing it on this thread if no one has started it.
     void Finish(Guess<Lanes>& guess) {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (guess.state == State::kQueued) {
-            queue_.erase(std::find(queue_.begin(), queue_.end(), &guess));
+        if (TakeBackLocked(guess)) {
             guess.state = State::kRunning;
             lock.unlock();
-            guess.Parse(data_);
-            lock.lock();
-            guess.state = State::kDone;
+            ParseTaken(guess);
+            return;
         }
         done_.wait(lock, [&guess] { return guess.state == State::kDone; });
     }
@@ -322,16 +346,12 @@ class SegmentEncoder {
         Guess<Lanes>* guess = nullptr;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            if (queue_.empty()) {
-                return false;
-            }
-            guess = queue_.front();
-            queue_.pop_front();
-            guess->state = State::kRunning;
+            guess = TakeQueuedLocked();
         }
-        guess->Parse(data_);
-        const std::lock_guard<std::mutex> lock(mutex_);
-        guess->state = State::kDone;
+        if (guess == nullptr) {
+            return false;
+        }
+        ParseTaken(*guess);
         return true;
     }
 
@@ -381,19 +401,17 @@ class SegmentEncoder {
         return guess.state;
     }
 
-    // Takes a guess out of the queue unparsed and frees its slot. False when it is no longer
-    // queued: a helper may take it between the caller reading its state and this call, and only
-    // a guess still in the queue may be erased from it.
+    // Takes a guess out of the queue unparsed and frees its slot; false when a helper took it
+    // first.
     bool Withdraw(Guess<Lanes>& guess) {
         if (plan_.pauseBeforeWithdrawing) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            if (guess.state != State::kQueued) {
+            if (!TakeBackLocked(guess)) {
                 return false;
             }
-            queue_.erase(std::find(queue_.begin(), queue_.end(), &guess));
             guess.state = State::kFree;
         }
         SubmitGuesses(guess.segment);
