@@ -3,15 +3,6 @@
 #include <set>
 #include <string>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define CBMP_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define CBMP_SANITIZED 1
-#endif
-#endif
-
 #include "codec/lz_compress_testing.h"
 #include "codec/lz_format.h"
 #include "tests/codec/codec_test_util.h"

@@ -21,15 +21,6 @@
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define CBMP_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define CBMP_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 using cbmp::testing::BmpFields;

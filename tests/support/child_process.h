@@ -43,6 +43,17 @@ inline ChildResult RunInChild(const std::function<int()>& body) {
     return result;
 }
 
+// Sanitizer runtimes reserve terabytes of address space up front, so an address-space limit
+// cannot be set under them: tests that need one are left out of sanitized builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define CBMP_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define CBMP_SANITIZED 1
+#endif
+#endif
+
 // In a child: limits the address space to what the process already uses plus `headroom` bytes,
 // so that a larger allocation fails. Returns false when the limit cannot be set.
 inline bool LimitAddressSpace(std::size_t headroom) {
