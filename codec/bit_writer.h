@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "codec/byte_buffer.h"
+#include "base/byte_buffer.h"
 #include "codec/byte_order.h"
 
 namespace cbmp {

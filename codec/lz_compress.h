@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "codec/byte_buffer.h"
+#include "base/byte_buffer.h"
 #include "codec/lz_progress.h"
 
 namespace cbmp {

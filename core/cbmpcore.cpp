@@ -37,6 +37,7 @@ class CallbackEvents final : public cbmp::core::CoreEvents {
         cbmp::core::Settings settings;
         settings.events = progress_ != nullptr ? this : nullptr;
         settings.threads = options != nullptr ? options->threads : 0;
+        settings.durable = options != nullptr && options->durable != 0;
         return settings;
     }
 

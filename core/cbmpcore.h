@@ -70,6 +70,9 @@ typedef struct cbmpcore_options {
     cbmpcore_progress_fn progress; /* may be null */
     void* progress_context;
     unsigned threads; /* compression threads; 0 = as many as the machine has cores */
+    /* Nonzero: a file output, and the rename that puts it in place, are on the disk before the
+     * call returns (for callers that remove the input afterwards). */
+    int durable;
 } cbmpcore_options;
 
 /* What a CBMP file's 60-byte header says. */

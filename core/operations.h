@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/byte_buffer.h"
+#include "base/byte_buffer.h"
 #include "codec/lz_progress.h"
 #include "core/cbmpcore.h"
 #include "image/cbmp_file.h"
@@ -57,6 +57,7 @@ struct Settings {
     CoreEvents* events = nullptr;                 // may be null
     const TempFileObserver* tempFiles = nullptr;  // told about temporary output files
     unsigned threads = 0;                         // encoder threads; 0 = as many as cores
+    bool durable = false;                         // a file output is synced before returning
 };
 
 // How an operation ended. `started` tells how far it came before a failure: for compression,

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "codec/byte_buffer.h"
+#include "base/byte_buffer.h"
 #include "image/image_status.h"
 #include "image/info_header.h"
 #include "io/input_source.h"

@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/byte_buffer.h"
+#include "base/byte_buffer.h"
 #include "codec/lz_progress.h"
 #include "image/bmp_image.h"
 #include "image/image_status.h"

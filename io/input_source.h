@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "codec/byte_buffer.h"
+#include "base/byte_buffer.h"
 #include "io/file_identity.h"
 
 namespace cbmp {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "codec/byte_buffer.h"
+#include "base/byte_buffer.h"
 
 namespace cbmp::reference {
 
