@@ -212,4 +212,15 @@ ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_
     return LzCompressWith(data, size, streamSize, options);
 }
 
+bool LzCompressTo(const std::uint8_t* data, std::uint32_t size, const LzCompressOptions& options,
+                  const LzSink& sink, std::uint32_t& streamSize) {
+    std::uint32_t length = 0;
+    const ByteBuffer stream = LzCompressWith(data, size, length, options);
+    if (!stream || !sink.write(sink.context, stream.get(), length)) {
+        return false;
+    }
+    streamSize = length;
+    return true;
+}
+
 }  // namespace cbmp

@@ -5,6 +5,7 @@
 
 #include "base/byte_buffer.h"
 #include "codec/lz_progress.h"
+#include "codec/lz_sink.h"
 
 namespace cbmp {
 
@@ -37,5 +38,11 @@ struct LzCompressOptions {
 // LzCompress with explicit options.
 ByteBuffer LzCompressWith(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,
                           const LzCompressOptions& options);
+
+// LzCompressWith that hands the stream to `sink` in order instead of returning it, and writes its
+// length to `streamSize` on success. Returns false when memory is exhausted, the stream would not
+// fit a u32 length, or the sink refused a chunk.
+bool LzCompressTo(const std::uint8_t* data, std::uint32_t size, const LzCompressOptions& options,
+                  const LzSink& sink, std::uint32_t& streamSize);
 
 }  // namespace cbmp
