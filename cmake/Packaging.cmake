@@ -9,6 +9,8 @@
 #   development    libcbmp-dev                headers, .so links, pkg-config files, CMake package
 #   pixbuf-loader  cbmp-gdk-pixbuf-loader     (when that component installs files)
 #   python         python3-cbmp               (when that component installs files)
+#   qt-plugin      cbmp-qt5-image-plugin      (when that component installs files)
+#   imlib2-loader  cbmp-imlib2-loader         (when that component installs files)
 #
 # Included from the top-level CMakeLists.txt after every layer, so all targets exist here.
 include(GNUInstallDirs)
@@ -28,6 +30,9 @@ set(CBMP_PACKAGE_core-runtime libcbmpcore1)
 set(CBMP_PACKAGE_development libcbmp-dev)
 set(CBMP_PACKAGE_pixbuf-loader cbmp-gdk-pixbuf-loader)
 set(CBMP_PACKAGE_python python3-cbmp)
+# The Qt image-format plugin and the imlib2 loader.
+set(CBMP_PACKAGE_qt-plugin cbmp-qt5-image-plugin)
+set(CBMP_PACKAGE_imlib2-loader cbmp-imlib2-loader)
 
 # --- The tool --------------------------------------------------------------------------------
 install(TARGETS cbmp RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
@@ -182,6 +187,16 @@ cbmp_package(pixbuf-loader graphics
 cbmp_package(python python
   "lossless BMP to CBMP conversion for Python 3"
   "This package has the Python 3 module over the core library.")
+# The Qt image-format plugin and the imlib2 loader.
+cbmp_package(qt-plugin graphics
+  "CBMP image format plugin for Qt 5"
+  "This package lets Qt 5 programs that read and write images through\n"
+  "QImageReader and QImageWriter, Gwenview and Dolphin's previews among them,\n"
+  "open and save CBMP files.")
+cbmp_package(imlib2-loader graphics
+  "CBMP image loader for imlib2"
+  "This package lets programs that load images through imlib2, such as feh,\n"
+  "sxiv and nsxiv, open CBMP files.")
 
 # Dependencies between the packages. dpkg-shlibdeps cannot learn them from the system for a
 # library that is being packaged in the same run: it is shown the core library's build folder
@@ -198,6 +213,8 @@ if(TARGET cbmpcore)
   # The add-ons are built over the core; the tool and the library may be.
   set(CPACK_COMPONENT_PIXBUF-LOADER_DEPENDS core-runtime)
   set(CPACK_COMPONENT_PYTHON_DEPENDS core-runtime)
+  set(CPACK_COMPONENT_QT-PLUGIN_DEPENDS core-runtime)
+  set(CPACK_COMPONENT_IMLIB2-LOADER_DEPENDS core-runtime)
   foreach(pair tool:cbmp runtime:cbmp_shared)
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 component)
