@@ -160,6 +160,11 @@ class CbmpHandler : public QImageIOHandler {
                                kHeaderSize, &info) != CBMPCORE_OK) {
             return {};
         }
+        // An image beyond the bounds tells no size either: a viewer would make room for it.
+        if (cbmp_addon::check_bounds(info, cbmp_addon::kDefaultPixelLimit) !=
+            cbmp_addon::Verdict::kAccepted) {
+            return {};
+        }
         cbmp_addon::Dimensions size = cbmp_addon::dimensions(info);
         if (size.width == 0 || size.height == 0 || size.width > INT_MAX || size.height > INT_MAX) {
             return {};
