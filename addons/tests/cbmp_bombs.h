@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -77,7 +78,7 @@ inline std::vector<std::uint8_t> expanding_cbmp(std::uint32_t width, std::uint32
     stream.put(0, 16);
     const std::vector<std::uint8_t>& bytes = stream.finish();
 
-    std::vector<std::uint8_t> file(60);
+    std::vector<std::uint8_t> file(60 + bytes.size());
     const char magic[4] = {'C', 'B', 'M', 'P'};
     for (int i = 0; i < 4; ++i) {
         file[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(magic[i]);
@@ -91,7 +92,7 @@ inline std::vector<std::uint8_t> expanding_cbmp(std::uint32_t width, std::uint32
     put_le(file, 48, static_cast<std::uint32_t>(bytes.size()));
     put_le(file, 52, payload);  // original size
     put_le(file, 56, 0);        // palette size
-    file.insert(file.end(), bytes.begin(), bytes.end());
+    std::copy(bytes.begin(), bytes.end(), file.begin() + 60);
     return file;
 }
 

@@ -13,17 +13,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "addons/tests/addon_test_files.h"
 #include "addons/tests/cbmp_bombs.h"
 #include "core/cbmpcore.h"
 #include "tests/support/child_process.h"
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using namespace cbmp_addon_test;
 
 namespace {
 
@@ -34,32 +33,6 @@ fs::path scratch() {
         fs::path(CBMP_TEST_SCRATCH) / testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::create_directories(dir);
     return dir;
-}
-
-Bytes read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes core_call(decltype(&cbmpcore_compress) operation, const Bytes& input) {
-    std::uint8_t* out = nullptr;
-    std::size_t size = 0;
-    if (operation(input.data(), input.size(), &out, &size, nullptr) != CBMPCORE_OK) {
-        return {};
-    }
-    Bytes result(out, out + size);
-    cbmpcore_free(out);
-    return result;
-}
-
-Bytes compress(const Bytes& bmp) {
-    return core_call(cbmpcore_compress, bmp);
 }
 
 // An image as imlib2 gives it to a viewer: its size, whether it has alpha, its ARGB pixels.
@@ -125,23 +98,8 @@ std::string compare(const Picture& expected, const Picture& actual) {
     return {};
 }
 
-struct TestImage {
-    std::string name;
-    Bytes bmp;
-    Bytes cbmp;
-};
-
-std::vector<TestImage> test_images() {
-    std::vector<TestImage> images;
-    for (const auto& entry : fs::directory_iterator(kImages)) {
-        Bytes bmp = read_file(entry.path());
-        images.push_back({entry.path().filename().string(), bmp, compress(bmp)});
-    }
-    return images;
-}
-
 TEST(Imlib2Loader, EveryBitDepthOpensLikeItsBmpFile) {
-    auto images = test_images();
+    auto images = test_images(kImages);
     ASSERT_GE(images.size(), 9u) << "test images missing in " << kImages;
     for (const auto& image : images) {
         SCOPED_TRACE(image.name);
@@ -177,7 +135,7 @@ TEST(Imlib2Loader, SizeComesFromTheHeaderAlone) {
 // (the sanitizer build runs this too), and a cut or a broken header is always a failure. imlib2
 // maps the whole file, so there are no pieces to feed.
 TEST(Imlib2Loader, TruncatedAndCorruptFilesFail) {
-    for (const auto& image : test_images()) {
+    for (const auto& image : test_images(kImages)) {
         if (image.name != "pal8.bmp" && image.name != "rgb24-large.bmp" &&
             image.name != "v5-alpha.bmp" && image.name != "rle8.bmp") {
             continue;
@@ -205,7 +163,7 @@ TEST(Imlib2Loader, TruncatedAndCorruptFilesFail) {
                 // were, and those differ from load to load.
                 Picture actual = load(bytes);
                 if (actual.pixels_loaded && at >= 60 && image.name != "rle8.bmp") {
-                    Picture expected = load(core_call(cbmpcore_decompress, bytes), "image.bmp");
+                    Picture expected = load(decompress(bytes), "image.bmp");
                     EXPECT_EQ(compare(expected, actual), "") << "byte " << at;
                 }
             }
@@ -271,14 +229,6 @@ TEST(Imlib2Loader, BombsStayWithinTheirBounds) {
     EXPECT_LT(run.peak_rss_kib, kAllowanceKiB);
 }
 
-// Fills the stack below the caller with `fill`, where the next call's frames will lie.
-[[gnu::noinline]] void fill_stack(unsigned char fill) {
-    volatile unsigned char area[256 * 1024];
-    for (auto& byte : area) {
-        byte = fill;
-    }
-}
-
 // Whether `read` gives the same picture twice over heap and stack filled with different bytes:
 // the host's BMP reader leaves the pixels of some damaged or sparse bitmaps (RLE codes that skip
 // pixels or end early, colour indices beyond the table) as the memory held them, and such pictures
@@ -315,7 +265,7 @@ TEST(Imlib2Loader, PublicBmpSuite) {
             continue;  // not a bitmap the tool takes
         }
         Picture actual = load(cbmp);
-        if (core_call(cbmpcore_decompress, cbmp) != bmp) {
+        if (decompress(cbmp) != bmp) {
             continue;
         }
         Picture expected = load(bmp, "image.bmp");

@@ -16,17 +16,16 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "addons/tests/addon_test_files.h"
 #include "addons/tests/cbmp_bombs.h"
 #include "core/cbmpcore.h"
 #include "tests/support/child_process.h"
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using namespace cbmp_addon_test;
 
 namespace {
 
@@ -37,32 +36,6 @@ fs::path scratch() {
         fs::path(CBMP_TEST_SCRATCH) / testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::create_directories(dir);
     return dir;
-}
-
-Bytes read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes core_call(decltype(&cbmpcore_compress) operation, const Bytes& input) {
-    std::uint8_t* out = nullptr;
-    std::size_t size = 0;
-    if (operation(input.data(), input.size(), &out, &size, nullptr) != CBMPCORE_OK) {
-        return {};
-    }
-    Bytes result(out, out + size);
-    cbmpcore_free(out);
-    return result;
-}
-
-Bytes compress(const Bytes& bmp) {
-    return core_call(cbmpcore_compress, bmp);
 }
 
 QByteArray as_qbytes(const Bytes& bytes) {
@@ -126,21 +99,6 @@ std::string compare(const QImage& expected, const QImage& actual) {
     return {};
 }
 
-struct TestImage {
-    std::string name;
-    Bytes bmp;
-    Bytes cbmp;
-};
-
-std::vector<TestImage> test_images() {
-    std::vector<TestImage> images;
-    for (const auto& entry : fs::directory_iterator(kImages)) {
-        Bytes bmp = read_file(entry.path());
-        images.push_back({entry.path().filename().string(), bmp, compress(bmp)});
-    }
-    return images;
-}
-
 TEST(QtPlugin, IsRegisteredForTheFormatAndItsMimeType) {
     EXPECT_TRUE(QImageReader::supportedImageFormats().contains("cbmp"));
     EXPECT_TRUE(QImageWriter::supportedImageFormats().contains("cbmp"));
@@ -149,7 +107,7 @@ TEST(QtPlugin, IsRegisteredForTheFormatAndItsMimeType) {
 }
 
 TEST(QtPlugin, EveryBitDepthOpensLikeItsBmpFile) {
-    auto images = test_images();
+    auto images = test_images(kImages);
     ASSERT_GE(images.size(), 9u) << "test images missing in " << kImages;
     for (const auto& image : images) {
         SCOPED_TRACE(image.name);
@@ -208,7 +166,7 @@ TEST(QtPlugin, WritesCbmpThatOpensToTheSamePicture) {
         QBuffer buffer(&bmp);
         buffer.open(QIODevice::WriteOnly);
         ASSERT_TRUE(QImageWriter(&buffer, "bmp").write(original));
-        Bytes decoded = core_call(cbmpcore_decompress, written);
+        Bytes decoded = decompress(written);
         EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(decoded.data()),
                              static_cast<int>(decoded.size())),
                   bmp);
@@ -220,7 +178,7 @@ TEST(QtPlugin, WritesCbmpThatOpensToTheSamePicture) {
 // Cut short, with a byte changed, fed in pieces: the picture of the bitmap inside or a failure,
 // never a crash (the sanitizer build runs this too), and a cut or a broken header always fails.
 TEST(QtPlugin, TruncatedAndCorruptFilesFail) {
-    for (const auto& image : test_images()) {
+    for (const auto& image : test_images(kImages)) {
         if (image.name != "pal8.bmp" && image.name != "rgb24-large.bmp" &&
             image.name != "v5-alpha.bmp" && image.name != "rle8.bmp") {
             continue;
@@ -255,7 +213,7 @@ TEST(QtPlugin, TruncatedAndCorruptFilesFail) {
                 // Qt's BMP reader leaves the pixels that a short or damaged RLE bitmap does not
                 // reach as they were, and those differ from read to read.
                 if (!actual.isNull() && at >= 60 && image.name != "rle8.bmp") {
-                    QImage expected = read_image(core_call(cbmpcore_decompress, bytes), "bmp");
+                    QImage expected = read_image(decompress(bytes), "bmp");
                     EXPECT_EQ(compare(expected, actual), "") << "byte " << at;
                     EXPECT_EQ(compare(expected, trickled), "") << "byte " << at;
                 }
@@ -314,14 +272,6 @@ TEST(QtPlugin, BombsStayWithinTheirBounds) {
     EXPECT_LT(run.peak_rss_kib, kAllowanceKiB);
 }
 
-// Fills the stack below the caller with `fill`, where the next call's frames will lie.
-[[gnu::noinline]] void fill_stack(unsigned char fill) {
-    volatile unsigned char area[256 * 1024];
-    for (auto& byte : area) {
-        byte = fill;
-    }
-}
-
 // Whether `read` gives the same picture twice over heap and stack filled with different bytes:
 // the host's BMP reader leaves the pixels of some damaged or sparse bitmaps (RLE codes that skip
 // pixels or end early, colour indices beyond the table) as the memory held them, and such pictures
@@ -358,7 +308,7 @@ TEST(QtPlugin, PublicBmpSuite) {
             continue;  // not a bitmap the tool takes
         }
         QImage actual = read_image(cbmp, "cbmp");
-        if (core_call(cbmpcore_decompress, cbmp) != bmp) {
+        if (decompress(cbmp) != bmp) {
             continue;
         }
         QImage expected = read_image(bmp, "bmp");
