@@ -1,0 +1,139 @@
+"""cbmp.compress_file and cbmp.decompress_file, the threads= range, and the Result enum."""
+import os
+import pathlib
+import re
+import struct
+import threading
+
+import pytest
+
+import cbmp
+from conftest import BITMAPS
+
+
+def _names(folder):
+    return sorted(os.listdir(folder))
+
+
+def test_files_round_trip_with_every_kind_of_path(bitmap, tmp_path):
+    name, bmp = bitmap
+    source = tmp_path / name
+    source.write_bytes(bmp)
+    packed = tmp_path / "packed.cbmp"
+    restored = tmp_path / "restored.bmp"
+    cbmp.compress_file(str(source), packed, threads=1)
+    assert packed.read_bytes() == cbmp.compress(bmp)
+    cbmp.decompress_file(bytes(packed), os.fsencode(restored), durable=True)
+    assert restored.read_bytes() == bmp
+    # Replacing an existing output, durably, with several threads.
+    cbmp.compress_file(source, packed, threads=2, durable=True)
+    assert packed.read_bytes() == cbmp.compress(bmp)
+    assert _names(tmp_path) == sorted([name, "packed.cbmp", "restored.bmp"])
+
+
+def test_a_failure_leaves_the_old_output_and_no_temporary(tmp_path):
+    bad = tmp_path / "bad.bmp"
+    bad.write_bytes(BITMAPS["rgb24.bmp"][:-1])  # pixels cut short
+    output = tmp_path / "out.cbmp"
+    output.write_bytes(b"precious")
+    with pytest.raises(cbmp.Error) as caught:
+        cbmp.compress_file(bad, output)
+    assert caught.value.code is cbmp.Result.PIXEL_DATA_SHORT
+    with pytest.raises(cbmp.Error) as caught:
+        cbmp.decompress_file(bad, output)
+    assert caught.value.code is cbmp.Result.NOT_CBMP
+    assert output.read_bytes() == b"precious"
+    assert _names(tmp_path) == ["bad.bmp", "out.cbmp"]
+
+
+def test_file_errors_and_arguments(tmp_path):
+    source = tmp_path / "a.bmp"
+    source.write_bytes(BITMAPS["pal8.bmp"])
+    with pytest.raises(cbmp.Error) as caught:
+        cbmp.compress_file(tmp_path / "missing.bmp", tmp_path / "x.cbmp")
+    assert caught.value.code is cbmp.Result.CANNOT_OPEN
+    with pytest.raises(cbmp.Error) as caught:
+        cbmp.compress_file(source, tmp_path / "no-such-folder" / "x.cbmp")
+    assert caught.value.code is cbmp.Result.CANNOT_CREATE
+    link = tmp_path / "link.bmp"
+    link.symlink_to(source)
+    with pytest.raises(cbmp.Error) as caught:
+        cbmp.compress_file(source, link)
+    assert caught.value.code is cbmp.Result.OUTPUT_IS_INPUT
+    assert source.read_bytes() == BITMAPS["pal8.bmp"]
+    with pytest.raises(ValueError):
+        cbmp.compress_file("a\0b", tmp_path / "x.cbmp")  # no NUL reaches the library
+    with pytest.raises(TypeError):
+        cbmp.compress_file(source)
+    with pytest.raises(TypeError):
+        cbmp.decompress_file(source, tmp_path / "x.bmp", threads=1)  # decoding is one thread
+
+
+@pytest.mark.parametrize("threads, error", [
+    (-1, ValueError), (-2**70, ValueError), (2**32, OverflowError), (2**64 + 1, OverflowError),
+    (1.0, TypeError), ("2", TypeError),
+])
+def test_threads_out_of_range_are_refused(threads, error, tmp_path):
+    bmp = BITMAPS["rgb24.bmp"]
+    with pytest.raises(error):
+        cbmp.compress(bmp, threads=threads)
+    source = tmp_path / "a.bmp"
+    source.write_bytes(bmp)
+    with pytest.raises(error):
+        cbmp.compress_file(source, tmp_path / "a.cbmp", threads=threads)
+    assert not (tmp_path / "a.cbmp").exists()
+
+
+def test_threads_in_range_give_the_same_file():
+    bmp = BITMAPS["rgb24-large.bmp"]
+    expected = cbmp.compress(bmp)
+    for threads in (0, 1, 2, 3, True):
+        assert cbmp.compress(bmp, threads=threads) == expected
+
+
+def test_the_gil_is_released_while_a_file_is_compressed(tmp_path):
+    # A 3000 x 2000 bitmap of noise takes the core a good while; another Python thread counts
+    # meanwhile, which it can only do if the call let go of the interpreter.
+    width, height = 3000, 2000
+    row = bytes((x * 2654435761 >> 7) & 255 for x in range(width * 3))
+    header = struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 54 + width * 3 * height, 0, 0, 54, 40,
+                         width, height, 1, 24, 0, width * 3 * height, 0, 0, 0, 0)
+    source = tmp_path / "big.bmp"
+    source.write_bytes(header + row * height)
+    counter = [0]
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            counter[0] += 1
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    try:
+        before = counter[0]
+        cbmp.compress_file(source, tmp_path / "big.cbmp", threads=1)
+        during = counter[0] - before
+    finally:
+        stop.set()
+        thread.join()
+    assert during > 0
+
+
+def test_result_enum_is_the_library_and_header_table():
+    # Every value the library describes, named as core/cbmpcore.h names it, and nothing more.
+    header = pathlib.Path(os.environ["CBMP_TEST_CORE_HEADER"]).read_text()
+    declared = {}
+    for name, value in re.findall(r"^\s*CBMPCORE_(?:ERROR_)?([A-Z0-9_]+)\s*=\s*(\d+)", header,
+                                  re.MULTILINE):
+        declared[name] = int(value)
+    assert len(declared) >= 18
+    assert {member.name: member.value for member in cbmp.Result} == declared
+    for member in cbmp.Result:
+        assert member.text and member.text != "Unknown error"
+        # The header's comment gives each code's text.
+        assert re.search(r"= %d,?\s*/\* \"%s\"" % (member.value, re.escape(member.text)), header)
+    assert [code for _, code, _ in cbmp.results()] == list(range(len(declared)))
+    with pytest.raises(cbmp.Error) as caught:
+        cbmp.decompress(b"")
+    assert caught.value.code is cbmp.Result.NOT_CBMP
+    assert caught.value.code.text == caught.value.text == str(caught.value)
