@@ -158,7 +158,7 @@ class CbmpImageFile(BmpImagePlugin.BmpImageFile):
             super().__init__(fp, filename)
         except BaseException:
             # Pillow closes what it opened, which may be our reader by now: the file too.
-            if self._exclusive_fp and self._source is not None:
+            if getattr(self, "_exclusive_fp", None) and self._source is not None:
                 self._source.close()
             raise
         if self.filename and self._source is not None:
