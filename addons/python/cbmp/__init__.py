@@ -14,6 +14,7 @@ Every failure of the core library raises cbmp.Error; its `code` is a cbmp.Result
 import enum
 
 from . import _core
+from ._batch import Converted, convert, output_name
 from ._core import (Error, Info, compress, compress_file, decompress, decompress_file, info,
                     results, version)
 
@@ -35,8 +36,6 @@ Result = _ResultBase("Result", [(name, code) for name, code, _ in results()], mo
 Result.__doc__ = "The core library's result codes, as cbmp.Error.code holds them."
 _TEXTS = {code: text for _, code, text in results()}
 _core._set_result_type(Result)
-
-from ._batch import Converted, convert, output_name  # noqa: E402  (uses Result)
 
 try:
     from . import _pillow  # noqa: F401  (registers the format)

@@ -86,17 +86,25 @@ def _check_bounds(head, header):
             "DOS attack.")
 
 
-def _read_stream(source, head, header):
-    """The header and the compressed stream, read in pieces so that a header's size is never
-    allocated before the bytes are there; cut to the longest stream of the decoded size, with
-    the header's compressed size set to match."""
-    wanted = min(header.compressed_size, _longest_stream(header.original_size))
-    data = bytearray(head)
-    while len(data) < HEADER_SIZE + wanted:
-        chunk = source.read(min(_READ_CHUNK, HEADER_SIZE + wanted - len(data)))
+def _read_into(data, source, size):
+    """Appends up to `size` bytes of `source` to `data`, in pieces, so that a size read from a
+    header is never allocated before the bytes are there, and short reads (a raw stream, a pipe)
+    are taken as they come. Fewer only at the end of the file."""
+    end = len(data) + size
+    while len(data) < end:
+        chunk = source.read(min(_READ_CHUNK, end - len(data)))
         if not chunk:
-            break  # the core reports the stream short
+            break
         data += chunk
+    return data
+
+
+def _read_stream(source, head, header):
+    """The header and the compressed stream; cut to the longest stream of the decoded size, with
+    the header's compressed size set to match. A stream cut short is left to the core to
+    report."""
+    wanted = min(header.compressed_size, _longest_stream(header.original_size))
+    data = _read_into(bytearray(head), source, wanted)
     if wanted < header.compressed_size:
         data[_COMPRESSED_SIZE_AT:_COMPRESSED_SIZE_AT + 4] = wanted.to_bytes(4, "little")
     return data
@@ -166,7 +174,7 @@ class CbmpImageFile(BmpImagePlugin.BmpImageFile):
 
     def _open(self):
         source = self._source = self.fp
-        head = source.read(HEADER_SIZE)
+        head = bytes(_read_into(bytearray(), source, HEADER_SIZE))
         if not _accept(head):
             raise SyntaxError("Not a CBMP file")
         try:

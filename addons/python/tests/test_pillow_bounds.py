@@ -166,6 +166,29 @@ def test_only_the_stream_is_read_and_no_more_than_it_can_use():
     assert len(packed) <= Counting.largest <= longest
 
 
+def test_a_stream_that_gives_one_byte_at_a_time():
+    class OneByte(io.RawIOBase):
+        def __init__(self, data):
+            self._data, self._position = data, 0
+
+        def readable(self):
+            return True
+
+        def readinto(self, buffer):
+            chunk = self._data[self._position:self._position + min(1, len(buffer))]
+            buffer[:len(chunk)] = chunk
+            self._position += len(chunk)
+            return len(chunk)
+
+    for name in ("pal4.bmp", "rle8.bmp", "rgb24-large.bmp"):
+        packed = cbmp.compress(BITMAPS[name])
+        with _pillow.CbmpImageFile(OneByte(packed)) as image, \
+                Image.open(io.BytesIO(BITMAPS[name])) as expected:
+            assert image.tobytes() == expected.tobytes()
+        with pytest.raises(OSError, match="Failed to read compressed data"):
+            _pillow.CbmpImageFile(OneByte(packed[:-1]))
+
+
 def test_fuzz_truncations_and_byte_flips():
     # Every outcome is either the picture that Pillow makes of the decoded bitmap or an error of
     # the kinds Pillow raises for bad files; never a crash or another exception.
