@@ -7,6 +7,7 @@
 #   runtime        libcbmp1                   libcbmp.so.1
 #   core-runtime   libcbmpcore1               libcbmpcore.so.1 (when the cbmpcore target exists)
 #   development    libcbmp-dev                headers, .so links, pkg-config files, CMake package
+#   desktop-data   cbmp-desktop-data          the MIME type and the libmagic entry
 #   pixbuf-loader  cbmp-gdk-pixbuf-loader     (when that component installs files)
 #   python         python3-cbmp               (when that component installs files)
 #
@@ -26,6 +27,7 @@ set(CBMP_PACKAGE_tool cbmp)
 set(CBMP_PACKAGE_runtime libcbmp1)
 set(CBMP_PACKAGE_core-runtime libcbmpcore1)
 set(CBMP_PACKAGE_development libcbmp-dev)
+set(CBMP_PACKAGE_desktop-data cbmp-desktop-data)
 set(CBMP_PACKAGE_pixbuf-loader cbmp-gdk-pixbuf-loader)
 set(CBMP_PACKAGE_python python3-cbmp)
 
@@ -175,6 +177,10 @@ cbmp_package(development libdevel
   "This package has the C header, the pkg-config file and the CMake package\n"
   "(find_package(cbmp) gives the target cbmp::cbmp) for building programs\n"
   "against the library.")
+cbmp_package(desktop-data graphics
+  "CBMP file type for desktops"
+  "This package has the image/x-cbmp MIME type, found by the .cbmp name and by\n"
+  "the file's magic, and an entry for libmagic (file(1)) to add to /etc/magic.")
 cbmp_package(pixbuf-loader graphics
   "CBMP image loader for GDK-Pixbuf"
   "This package lets programs that load images through GDK-Pixbuf open CBMP\n"
@@ -197,6 +203,9 @@ if(TARGET cbmpcore)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${core_dir}")
   # The add-ons are built over the core; the tool and the library may be.
   set(CPACK_COMPONENT_PIXBUF-LOADER_DEPENDS core-runtime)
+  if("desktop-data" IN_LIST CBMP_COMPONENTS)
+    list(APPEND CPACK_COMPONENT_PIXBUF-LOADER_DEPENDS desktop-data)
+  endif()
   set(CPACK_COMPONENT_PYTHON_DEPENDS core-runtime)
   foreach(pair tool:cbmp runtime:cbmp_shared)
     string(REPLACE ":" ";" pair "${pair}")
@@ -209,6 +218,9 @@ if(TARGET cbmpcore)
     endif()
   endforeach()
 endif()
+
+# The MIME type and the magic are the same on every architecture.
+set(CPACK_DEBIAN_DESKTOP-DATA_PACKAGE_ARCHITECTURE all)
 
 # The Python module is built for one version of Debian's python3.
 if("python" IN_LIST CBMP_COMPONENTS AND Python3_EXECUTABLE)
