@@ -36,21 +36,28 @@ install(TARGETS cbmp RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT too
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/bash-completion/cbmp"
   DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions" COMPONENT tool)
 
-# The manual page goes in compressed (gzip -9n: no name, no time stamp, so the bytes are
-# reproducible) where gzip is at hand, as it is on every system that packages it.
+# cbmp_manpage(<page> <component>): installs docs/<page> (cbmp.1, ...) in its section's folder,
+# compressed (gzip -9n: no name, no time stamp, so the bytes are reproducible) where gzip is at
+# hand, as it is on every system that packages it.
 find_program(CBMP_GZIP gzip)
-if(CBMP_GZIP AND NOT WIN32)
-  set(CBMP_MANPAGE "${PROJECT_BINARY_DIR}/packaging/cbmp.1.gz")
-  add_custom_command(OUTPUT "${CBMP_MANPAGE}"
-    COMMAND "${CMAKE_COMMAND}" "-DGZIP=${CBMP_GZIP}" "-DINPUT=${PROJECT_SOURCE_DIR}/docs/cbmp.1"
-            "-DOUTPUT=${CBMP_MANPAGE}" -P "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
-    DEPENDS "${PROJECT_SOURCE_DIR}/docs/cbmp.1" "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
-    COMMENT "Compressing the manual page" VERBATIM)
-  add_custom_target(cbmp_manpage ALL DEPENDS "${CBMP_MANPAGE}")
-else()
-  set(CBMP_MANPAGE "${PROJECT_SOURCE_DIR}/docs/cbmp.1")
-endif()
-install(FILES "${CBMP_MANPAGE}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tool)
+function(cbmp_manpage page component)
+  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section "${page}")
+  set(source "${PROJECT_SOURCE_DIR}/docs/${page}")
+  if(CBMP_GZIP AND NOT WIN32)
+    set(compressed "${PROJECT_BINARY_DIR}/packaging/${page}.gz")
+    add_custom_command(OUTPUT "${compressed}"
+      COMMAND "${CMAKE_COMMAND}" "-DGZIP=${CBMP_GZIP}" "-DINPUT=${source}"
+              "-DOUTPUT=${compressed}" -P "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
+      DEPENDS "${source}" "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
+      COMMENT "Compressing the manual page ${page}" VERBATIM)
+    string(MAKE_C_IDENTIFIER "manpage_${page}" target)
+    add_custom_target(${target} ALL DEPENDS "${compressed}")
+    set(source "${compressed}")
+  endif()
+  install(FILES "${source}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${section}"
+          COMPONENT ${component})
+endfunction()
+cbmp_manpage(cbmp.1 tool)
 
 # --- The shared libraries ----------------------------------------------------------------------
 install(TARGETS cbmp_shared EXPORT cbmpTargets
@@ -87,6 +94,7 @@ if(TARGET cbmpcore)
   get_target_property(CBMPCORE_VERSION cbmpcore VERSION)
   configure_file("${PROJECT_SOURCE_DIR}/cmake/cbmpcore.pc.in" "${PROJECT_BINARY_DIR}/cbmpcore.pc"
     @ONLY)
+  cbmp_manpage(cbmpcore.3 development)
   install(FILES "${PROJECT_BINARY_DIR}/cbmpcore.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
     COMPONENT development)
 endif()
