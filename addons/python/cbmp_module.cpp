@@ -26,8 +26,8 @@ namespace {
 PyObject* g_error_type = nullptr;  // owned by the module from its initialisation on
 PyTypeObject* g_info_type = nullptr;
 PyObject* g_decoded_type = nullptr;
-PyObject* g_result_type =
-    nullptr;  // the package's Result enum, once it has told us (may stay null)
+// The package's Result enum, once the package has registered it (until then codes are ints).
+PyObject* g_result_type = nullptr;
 
 // The names of the result codes, taken from core/cbmpcore.h when the module is built: each entry
 // names an enumerator, so a name that the header no longer has does not compile.
