@@ -84,9 +84,12 @@ TEST(CliStandardOutput, DataComesOutCleanAndLinesMoveToStandardError) {
         std::string name;  // the output argument; empty for the sink's own path
     };
     const Target targets[] = {
-        {StandardOutput::kPipe, "/dev/stdout"},     {StandardOutput::kPipe, "/proc/self/fd/1"},
-        {StandardOutput::kFile, "/dev/stdout"},     {StandardOutput::kFile, "/proc/self/fd/1"},
-        {StandardOutput::kFile, ""},                {StandardOutput::kAppendFile, "/dev/stdout"},
+        {StandardOutput::kPipe, "/dev/stdout"},
+        {StandardOutput::kPipe, "/proc/self/fd/1"},
+        {StandardOutput::kFile, "/dev/stdout"},
+        {StandardOutput::kFile, "/proc/self/fd/1"},
+        {StandardOutput::kFile, ""},
+        {StandardOutput::kAppendFile, "/dev/stdout"},
         {StandardOutput::kAppendFile, ""},
     };
     for (const Plain& plain : plains) {
@@ -123,8 +126,9 @@ TEST(CliStandardOutput, FailuresKeepTheirLinesAndExitCode) {
         r = RunTool(kind, sink, {CBMP_EXE, "-c", missing, "/proc/self/fd/1"});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.data, "");
-        EXPECT_EQ(r.err, "Compressing: " + missing + " -> /proc/self/fd/1\nError: Cannot open file " +
-                             missing + "\nError: Failed to read BMP file\n");
+        EXPECT_EQ(r.err, "Compressing: " + missing +
+                             " -> /proc/self/fd/1\nError: Cannot open file " + missing +
+                             "\nError: Failed to read BMP file\n");
     }
 }
 
