@@ -7,6 +7,8 @@ namespace cbmp::console {
 Streams StreamsFor(const char* outputPath) {
     Streams streams;
     if (IsStandardOutputFile(outputPath)) {
+        // What the caller printed before the run lands before the data, not after it.
+        std::fflush(stdout);
         streams.out = stderr;
     }
     return streams;

@@ -4,6 +4,7 @@
 // a child process whose standard output is a pipe or a file.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -25,10 +26,13 @@ std::u16string Wide(const std::string& ascii) {
     return std::u16string(ascii.begin(), ascii.end());
 }
 
-// The call's return code as the child's exit code: 999 is 0, 1 is 1, anything else 2.
+// The call's return code as the child's exit code: 999 is 0, 1 is 1, anything else 2. The host
+// prints `hostLine` on its standard output first, left in the stream's buffer.
 testing::StandardOutputRun Call(StandardOutput kind, const std::string& file, EntryPoint entry,
-                                const std::string& input, const std::string& output) {
+                                const std::string& input, const std::string& output,
+                                const char* hostLine = "") {
     return RunWithStandardOutput(kind, file, [&] {
+        std::fputs(hostLine, stdout);
         const int result = entry(Wide(input).c_str(), Wide(output).c_str());
         return result == 999 ? 0 : result == 1 ? 1 : 2;
     });
@@ -83,6 +87,13 @@ TEST(LibraryStandardOutput, BothEntryPointsIntoPipesAndFiles) {
             }
         }
     }
+
+    // What the host printed before the call comes before the data.
+    const auto hosted =
+        Call(StandardOutput::kPipe, sink, BMPCompact, bmp, "/dev/stdout", "host line\n");
+    EXPECT_EQ(hosted.exitCode, 0) << hosted.err;
+    EXPECT_TRUE(hosted.data == "host line\n" + testing::ReadWholeFile(cbmp))
+        << hosted.data.substr(0, 16);
 
     // A failure: the same return code and error lines, and nothing in the data.
     const auto r = Call(StandardOutput::kPipe, sink, BMPDecompact, bmp, "/dev/stdout");
