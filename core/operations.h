@@ -62,10 +62,10 @@ struct Settings {
 };
 
 // How an operation ended. `started` is false only when compression failed before its BMP input
-// was read whole (it could not be opened, or is no BMP file): the console then closes with "Error:
-// Failed to read BMP file" instead of "Error: Compression failed", and libcbmp's BMPCompact
-// returns 1 instead of 999. Decompression has nothing to do before it starts, so it has always
-// started.
+// was read whole (it could not be opened or read, or is no BMP file): the console then closes with
+// "Error: Failed to read BMP file" instead of "Error: Compression failed", and libcbmp's
+// BMPCompact returns 1 instead of 999. Decompression has nothing to do before it starts, so it
+// has always started.
 struct Outcome {
     cbmpcore_result result = CBMPCORE_OK;
     bool started = false;
