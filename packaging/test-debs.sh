@@ -86,6 +86,16 @@ cmake --build "$scratch/consumer-build" >/dev/null
 "$scratch/consumer-build/consumer" samples/sample.bmp "$scratch/f.cbmp" "$scratch/f.bmp" >"$scratch/f.log" 2>&1
 cmp samples/sample.bmp "$scratch/f.bmp" || fail "find_package consumer"
 
+# The file type, through the installed MIME database (the shared-mime-info trigger) and libmagic.
+if [ -f /usr/share/mime/packages/cbmp.xml ]; then
+    cp "$scratch/sample.cbmp" "$scratch/sample-without-extension"
+    type=$(GIO_USE_VFS=local gio info -a standard::content-type "$scratch/sample-without-extension" |
+        sed -n 's/.*standard::content-type: //p')
+    [ "$type" = image/x-cbmp ] || fail "installed MIME type: content type '$type'"
+    [ "$(file -b --mime-type -m /usr/share/cbmp/magic "$scratch/sample.cbmp")" = image/x-cbmp ] ||
+        fail "installed libmagic entry"
+fi
+
 # --- The Qt image-format plugin and the imlib2 loader, where they were packaged: the installed
 # copies open a CBMP file pixel for pixel as its bitmap, in a Qt program built against the system's
 # Qt and through imlib2 (imlib2_load, from libimlib2-dev), with nothing configured.
@@ -111,6 +121,8 @@ QT
     }
     grep -q '^cbmp ' "$scratch/qt.log" || fail "Qt did not pick the CBMP plugin: $(cat "$scratch/qt.log")"
     grep -q 'image/x-cbmp' /usr/share/mime/types || fail "the MIME type is not in the database"
+    grep -q 'image/x-cbmp' /usr/share/applications/mimeinfo.cache ||
+        fail "Gwenview is not offered for the MIME type"
     echo "Qt plugin: $(cat "$scratch/qt.log")"
 fi
 if compgen -G "$debs/cbmp-imlib2-loader_*.deb" >/dev/null; then

@@ -2,8 +2,9 @@
 // other program that loads images through imlib2.
 //
 // imlib2 maps the file and hands the loader its bytes. The loader checks the 60-byte header
-// against the add-ons' bounds (addons/common/cbmp_bounds.h: at most cbmp_addon::kDefaultPixelLimit
-// pixels, 2^28, and a payload no larger than such an image needs) and answers a request for the
+// against the add-ons' bounds (addons/common/cbmp_bounds.h: the viewers' common pixel limit,
+// CBMP_VIEWER_MAX_PIXELS, imlib2's own width and height limit, and a payload no larger than such
+// an image needs) and answers a request for the
 // size from the header alone. To load the pixels it gives the core library exactly the header and
 // the compressed size of stream after it (nothing past that is touched), and hands the BMP file
 // that comes out to imlib2's own BMP loader, so a .cbmp opens pixel for pixel as its .bmp does.
@@ -24,6 +25,9 @@ extern "C" {
 #include "core/cbmpcore.h"
 
 namespace {
+
+// imlib2 takes no image wider or taller than X_MAX_DIM.
+constexpr cbmp_addon::Limits kLimits{CBMP_VIEWER_MAX_PIXELS, X_MAX_DIM, X_MAX_DIM};
 
 struct CoreFree {
     void operator()(std::uint8_t* bytes) const { cbmpcore_free(bytes); }
@@ -71,15 +75,12 @@ int load_cbmp(ImlibImage* im, int load_data) {
     cbmpcore_info info{};
     if (file_size < cbmp_addon::kHeaderSize ||
         cbmpcore_read_info(file, cbmp_addon::kHeaderSize, &info) != CBMPCORE_OK ||
-        cbmp_addon::check_bounds(info, cbmp_addon::kDefaultPixelLimit) !=
-            cbmp_addon::Verdict::kAccepted) {
+        cbmp_addon::check_bounds(info, kLimits) != cbmp_addon::Verdict::kAccepted) {
         return LOAD_BADIMAGE;
     }
     const cbmp_addon::Dimensions size = cbmp_addon::dimensions(info);
     const std::uint64_t needed = cbmp_addon::kHeaderSize + std::uint64_t{info.compressed_size};
-    if (size.width > X_MAX_DIM || size.height > X_MAX_DIM ||
-        !IMAGE_DIMENSIONS_OK(static_cast<int>(size.width), static_cast<int>(size.height)) ||
-        file_size < needed) {
+    if (file_size < needed) {
         return LOAD_BADIMAGE;
     }
     if (!load_data) {

@@ -1,8 +1,8 @@
 // Qt image-format plugin for CBMP images.
 //
 // Reading: the handler takes the CBMP file's 60-byte header, applies the add-ons' bounds to it
-// (addons/common/cbmp_bounds.h: at most cbmp_addon::kDefaultPixelLimit pixels, 2^28, and a payload
-// no larger than such an image needs) before it reads any further, then reads exactly the
+// (addons/common/cbmp_bounds.h: the viewers' common pixel limit, CBMP_VIEWER_MAX_PIXELS, and a
+// payload no larger than such an image needs) before it reads any further, then reads exactly the
 // header's compressed size of stream and nothing after it. The core library decompresses that
 // into one BMP file in memory, which Qt's own BMP reader turns into the QImage: every layout Qt
 // reads from a .bmp (colour tables, bit fields, RLE, V4/V5 headers with alpha) opens from a .cbmp
@@ -76,8 +76,7 @@ std::vector<std::uint8_t> read_cbmp(QIODevice& device) {
     cbmpcore_info info{};
     if (read_fully(device, file.data(), kHeaderSize) != kHeaderSize ||
         cbmpcore_read_info(file.data(), kHeaderSize, &info) != CBMPCORE_OK ||
-        cbmp_addon::check_bounds(info, cbmp_addon::kDefaultPixelLimit) !=
-            cbmp_addon::Verdict::kAccepted) {
+        cbmp_addon::check_bounds(info, cbmp_addon::Limits{}) != cbmp_addon::Verdict::kAccepted) {
         return {};
     }
     const std::size_t total = kHeaderSize + std::size_t{info.compressed_size};
@@ -161,7 +160,7 @@ class CbmpHandler : public QImageIOHandler {
             return {};
         }
         // An image beyond the bounds tells no size either: a viewer would make room for it.
-        if (cbmp_addon::check_bounds(info, cbmp_addon::kDefaultPixelLimit) !=
+        if (cbmp_addon::check_bounds(info, cbmp_addon::Limits{}) !=
             cbmp_addon::Verdict::kAccepted) {
             return {};
         }
