@@ -6,9 +6,20 @@
 // than the best so far, so among equal lengths the one nearest to pos wins; a match longer than
 // 32 bytes ends the scan, and no match exceeds min(size - pos, 258).
 //
-// The scan tests the first three bytes of a group of candidates at once and extends only the
-// survivors, eight bytes at a time. A group is a word of lanes: eight in a 64-bit integer on any
-// host, thirty-two in an AVX2 register where the processor has it. One scan body serves both.
+// Those rules pick the same match as this: among the candidates, take the longest common prefix
+// counted up to stop = min(limit, 33) bytes (limit = min(size - pos, 258)), the nearest of that
+// length; if it reached 33, extend it to its full length. (Scanning nearest first, the first
+// candidate to reach 33 bytes or the limit is longer than every nearer one, so it counts and ends
+// the scan; below that, the longest and nearest is what "strictly longer" keeps.)
+//
+// When all 128 candidates lie in the window, the scan tests their first three bytes at once, a
+// group of lanes at a time: eight in a 64-bit integer on any host, thirty-two in an AVX2 register
+// where the processor has it. With more than two candidates left, the AVX2 scan then evaluates
+// them byte level by byte level, mask(k + 1) = mask(k) & (data[c + k] == p[k]) for every lane at
+// once, until the mask is empty or k reaches stop: the last non-empty level gives the length and
+// its highest lane the nearest candidate, with no branch per candidate. One or two candidates,
+// the portable scan, and candidate ranges cut by the window or the start of the data compare
+// candidates one by one, nearest first, extending only those that can still win.
 #pragma once
 
 #include <algorithm>
@@ -36,52 +47,6 @@ inline std::uint32_t HeadHash(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} * 1089 + std::uint32_t{p[1]} * 33 + p[2]) & (kHashSize - 1);
 }
 
-// Eight candidates in a 64-bit word. Hits() gives, for the candidates q .. q + 7, a mask with the
-// top bit of byte i set when candidate q + i shares the three bytes of the key.
-struct WordLanes {
-    static constexpr std::uint32_t kWidth = 8;
-    static constexpr unsigned kBitsPerLane = 8;
-    struct Key {
-        std::uint64_t b0, b1, b2;
-    };
-    static Key MakeKey(const std::uint8_t* p) {
-        constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-        return {kOnes * p[0], kOnes * p[1], kOnes * p[2]};
-    }
-    static std::uint64_t Hits(const std::uint8_t* q, const Key& k) {
-        const std::uint64_t x =
-            (LoadLE64(q) ^ k.b0) | (LoadLE64(q + 1) ^ k.b1) | (LoadLE64(q + 2) ^ k.b2);
-        constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
-        return ~(((x & kLow7) + kLow7) | x | kLow7);  // exact: no carry crosses a byte
-    }
-};
-
-#if CBMP_X86_SCANS
-// Thirty-two candidates in an AVX2 register, one mask bit each.
-struct Avx2Lanes {
-    static constexpr std::uint32_t kWidth = 32;
-    static constexpr unsigned kBitsPerLane = 1;
-    struct Key {
-        __m256i b0, b1, b2;
-    };
-    CBMP_TARGET("avx2") static Key MakeKey(const std::uint8_t* p) {
-        return {_mm256_set1_epi8(static_cast<char>(p[0])),
-                _mm256_set1_epi8(static_cast<char>(p[1])),
-                _mm256_set1_epi8(static_cast<char>(p[2]))};
-    }
-    CBMP_TARGET("avx2") static std::uint64_t Hits(const std::uint8_t* q, const Key& k) {
-        const auto* v = reinterpret_cast<const __m256i*>(q);
-        const __m256i v0 = _mm256_loadu_si256(v);
-        const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
-        const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 2));
-        const __m256i eq = _mm256_and_si256(
-            _mm256_and_si256(_mm256_cmpeq_epi8(v0, k.b0), _mm256_cmpeq_epi8(v1, k.b1)),
-            _mm256_cmpeq_epi8(v2, k.b2));
-        return static_cast<std::uint32_t>(_mm256_movemask_epi8(eq));
-    }
-};
-#endif
-
 // Length of the common prefix of a and b, at most `limit`; b + limit must lie inside the data.
 inline std::uint32_t CommonPrefix(const std::uint8_t* a, const std::uint8_t* b,
                                   std::uint32_t limit) {
@@ -104,6 +69,145 @@ struct Match {
     std::uint32_t length = 0;
     std::uint32_t distance = 0;
 };
+
+// With at most this many candidates sharing the first three bytes, comparing them one by one
+// costs less than the level scan.
+inline constexpr std::uint32_t kFewHits = 2;
+
+// What the test of all 128 candidates lo .. lo + 127 found.
+struct WideScan {
+    std::uint32_t hits = 0;                // candidates sharing the first three bytes
+    std::uint32_t nearest[kFewHits] = {};  // hits <= kFewHits: those candidates, nearest first
+    Match match;                           // hits > kFewHits: the match the level scan chose
+};
+
+// The level scan's result: the nearest candidate lo + lane whose first k bytes match, k being
+// the longest any candidate reaches up to stop = min(limit, 33); one that reached 33 is extended.
+inline Match LevelScanMatch(const std::uint8_t* data, std::uint32_t pos, std::uint32_t lo,
+                            std::uint32_t limit, std::uint32_t k, std::uint32_t lane) {
+    const std::uint32_t c = lo + lane;
+    const bool earlyStop = k == kGoodEnoughMatch + 1 && k < limit;
+    return {earlyStop ? CommonPrefix(data + c, data + pos, limit) : k, pos - c};
+}
+
+// Records the candidates of a set bit in `bits` (lane i of a group of `Lanes` at `first`), nearest
+// first, into scan.nearest while there is room.
+template <class Lanes>
+inline void AddNearest(WideScan& scan, std::uint32_t& filled, std::uint32_t first,
+                       std::uint64_t bits) {
+    while (bits != 0 && filled < kFewHits) {
+        const int bit = 63 - std::countl_zero(bits);
+        scan.nearest[filled++] = first + static_cast<std::uint32_t>(bit) / Lanes::kBitsPerLane;
+        bits &= ~(std::uint64_t{1} << bit);
+    }
+}
+
+// Eight candidates in a 64-bit word. Hits() gives, for the candidates q .. q + 7, a mask with the
+// top bit of byte i set when candidate q + i shares the three bytes of the key.
+struct WordLanes {
+    static constexpr std::uint32_t kWidth = 8;
+    static constexpr unsigned kBitsPerLane = 8;
+    static constexpr bool kLevelScan = false;  // byte levels do not pay in 64-bit words
+    struct Key {
+        std::uint64_t b0, b1, b2;
+    };
+    static Key MakeKey(const std::uint8_t* p) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+        return {kOnes * p[0], kOnes * p[1], kOnes * p[2]};
+    }
+    static std::uint64_t Hits(const std::uint8_t* q, const Key& k) {
+        const std::uint64_t x =
+            (LoadLE64(q) ^ k.b0) | (LoadLE64(q + 1) ^ k.b1) | (LoadLE64(q + 2) ^ k.b2);
+        constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+        return ~(((x & kLow7) + kLow7) | x | kLow7);  // exact: no carry crosses a byte
+    }
+};
+
+#if CBMP_X86_SCANS
+// Thirty-two candidates in an AVX2 register, one mask bit each.
+struct Avx2Lanes {
+    static constexpr std::uint32_t kWidth = 32;
+    static constexpr unsigned kBitsPerLane = 1;
+    static constexpr bool kLevelScan = true;
+    struct Key {
+        __m256i b0, b1, b2;
+    };
+    CBMP_TARGET("avx2") static Key MakeKey(const std::uint8_t* p) {
+        return {_mm256_set1_epi8(static_cast<char>(p[0])),
+                _mm256_set1_epi8(static_cast<char>(p[1])),
+                _mm256_set1_epi8(static_cast<char>(p[2]))};
+    }
+    CBMP_TARGET("avx2") static std::uint64_t Hits(const std::uint8_t* q, const Key& k) {
+        return static_cast<std::uint32_t>(_mm256_movemask_epi8(Match3(q, k)));
+    }
+
+    // All 128 candidates lo .. lo + 127 (lo + 127 < pos, and limit >= 3 bytes readable after
+    // each): four registers, register g holding the candidates lo + 32 g ... lo + 32 g + 31.
+    // The vectors stay inside this function, the only one here compiled for AVX2 that takes or
+    // gives none.
+    CBMP_TARGET("avx2")
+    static WideScan ScanWide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t lo,
+                             std::uint32_t limit) {
+        constexpr std::uint32_t kGroups = kMaxCandidates / kWidth;
+        const std::uint8_t* p = data + pos;
+        const std::uint8_t* q = data + lo;
+        const Key key = MakeKey(p);
+        __m256i level[kGroups];
+        std::uint64_t bits[kGroups];
+        WideScan scan;
+        for (std::uint32_t g = 0; g < kGroups; ++g) {
+            level[g] = Match3(q + g * kWidth, key);
+            bits[g] = static_cast<std::uint32_t>(_mm256_movemask_epi8(level[g]));
+            scan.hits += static_cast<std::uint32_t>(std::popcount(bits[g]));
+        }
+        if (scan.hits <= kFewHits) {
+            std::uint32_t filled = 0;
+            for (std::uint32_t g = kGroups; g-- > 0;) {
+                AddNearest<Avx2Lanes>(scan, filled, lo + g * kWidth, bits[g]);
+            }
+            return scan;
+        }
+        // Invariant: level holds the candidates whose first k bytes match, and is not empty.
+        const std::uint32_t stop = std::min(limit, kGoodEnoughMatch + 1);
+        std::uint32_t k = kMinMatch;
+        for (; k < stop; ++k) {
+            const __m256i b = _mm256_set1_epi8(static_cast<char>(p[k]));
+            __m256i next[kGroups];
+            for (std::uint32_t g = 0; g < kGroups; ++g) {
+                next[g] = _mm256_and_si256(level[g], Equal(q + g * kWidth + k, b));
+            }
+            const __m256i any = _mm256_or_si256(_mm256_or_si256(next[0], next[1]),
+                                                _mm256_or_si256(next[2], next[3]));
+            if (_mm256_testz_si256(any, any) != 0) {
+                break;
+            }
+            for (std::uint32_t g = 0; g < kGroups; ++g) {
+                level[g] = next[g];
+            }
+        }
+        std::uint32_t lane = 0;
+        for (std::uint32_t g = kGroups; g-- > 0;) {
+            const auto top = static_cast<std::uint32_t>(_mm256_movemask_epi8(level[g]));
+            if (top != 0) {
+                lane = g * kWidth + static_cast<std::uint32_t>(31 - std::countl_zero(top));
+                break;
+            }
+        }
+        scan.match = LevelScanMatch(data, pos, lo, limit, k, lane);
+        return scan;
+    }
+
+  private:
+    static_assert(kMaxCandidates / kWidth == 4);
+    CBMP_TARGET("avx2") static __m256i Equal(const std::uint8_t* q, __m256i b) {
+        return _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), b);
+    }
+    CBMP_TARGET("avx2") static __m256i Match3(const std::uint8_t* q, const Key& k) {
+        return _mm256_and_si256(_mm256_and_si256(Equal(q, k.b0), Equal(q + 1, k.b1)),
+                                Equal(q + 2, k.b2));
+    }
+};
+#endif
 
 // The longest match for data[pos..] among the candidates counted back from `headEntry` (the head
 // table's entry for pos, or kNoPosition), scanning `Lanes::kWidth` candidates a step.
@@ -136,6 +240,18 @@ inline Match FindLongestMatchIn(const std::uint8_t* data, std::uint32_t pos, std
     };
     std::uint32_t top = headEntry;  // candidates [lo, top] remain, nearest first
     bool done = false;
+    if constexpr (Lanes::kLevelScan) {
+        if (top - lo + 1 == kMaxCandidates) {
+            const WideScan scan = Lanes::ScanWide(data, pos, lo, limit);
+            if (scan.hits > kFewHits) {
+                return scan.match;
+            }
+            for (std::uint32_t i = 0; i < scan.hits && !done; ++i) {
+                done = tryCandidate(scan.nearest[i]);
+            }
+            return {best, best != 0 ? pos - bestPos : 0};
+        }
+    }
     if (top - lo + 1 >= Lanes::kWidth) {
         const typename Lanes::Key key = Lanes::MakeKey(p);
         if (top - lo + 1 == kMaxCandidates) {
