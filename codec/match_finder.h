@@ -157,6 +157,14 @@ struct Avx2Lanes {
         WideScan scan;
         for (std::uint32_t g = 0; g < kGroups; ++g) {
             level[g] = Match3(q + g * kWidth, key);
+        }
+        // On photographs and noise most searches find no candidate at all, and end here.
+        const __m256i any = _mm256_or_si256(_mm256_or_si256(level[0], level[1]),
+                                            _mm256_or_si256(level[2], level[3]));
+        if (_mm256_testz_si256(any, any) != 0) {
+            return scan;
+        }
+        for (std::uint32_t g = 0; g < kGroups; ++g) {
             bits[g] = static_cast<std::uint32_t>(_mm256_movemask_epi8(level[g]));
             scan.hits += static_cast<std::uint32_t>(std::popcount(bits[g]));
         }
@@ -167,8 +175,24 @@ struct Avx2Lanes {
             }
             return scan;
         }
-        // Invariant: level holds the candidates whose first k bytes match, and is not empty.
+        // In flat stretches the nearest candidate alone reaches 33 bytes: that ends the scan
+        // before the levels climb to 33 for every candidate. Bytes 3 .. 34, one compare.
+        if (limit >= kMinMatch + kWidth) {
+            std::uint32_t g = kGroups - 1;
+            while (bits[g] == 0) {
+                --g;
+            }
+            const std::uint32_t c =
+                lo + g * kWidth + static_cast<std::uint32_t>(63 - std::countl_zero(bits[g]));
+            const auto same = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+                _mm256_cmpeq_epi8(Load(data + c + kMinMatch), Load(p + kMinMatch))));
+            if (same == 0xFFFFFFFFu) {
+                scan.match = LevelScanMatch(data, pos, c, limit, kGoodEnoughMatch + 1, 0);
+                return scan;
+            }
+        }
         const std::uint32_t stop = std::min(limit, kGoodEnoughMatch + 1);
+        // Invariant: level holds the candidates whose first k bytes match, and is not empty.
         std::uint32_t k = kMinMatch;
         for (; k < stop; ++k) {
             const __m256i b = _mm256_set1_epi8(static_cast<char>(p[k]));
@@ -176,9 +200,9 @@ struct Avx2Lanes {
             for (std::uint32_t g = 0; g < kGroups; ++g) {
                 next[g] = _mm256_and_si256(level[g], Equal(q + g * kWidth + k, b));
             }
-            const __m256i any = _mm256_or_si256(_mm256_or_si256(next[0], next[1]),
-                                                _mm256_or_si256(next[2], next[3]));
-            if (_mm256_testz_si256(any, any) != 0) {
+            const __m256i alive = _mm256_or_si256(_mm256_or_si256(next[0], next[1]),
+                                                  _mm256_or_si256(next[2], next[3]));
+            if (_mm256_testz_si256(alive, alive) != 0) {
                 break;
             }
             for (std::uint32_t g = 0; g < kGroups; ++g) {
@@ -199,6 +223,9 @@ struct Avx2Lanes {
 
   private:
     static_assert(kMaxCandidates / kWidth == 4);
+    CBMP_TARGET("avx2") static __m256i Load(const std::uint8_t* q) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    }
     CBMP_TARGET("avx2") static __m256i Equal(const std::uint8_t* q, __m256i b) {
         return _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), b);
     }
