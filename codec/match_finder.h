@@ -14,12 +14,14 @@
 //
 // When all 128 candidates lie in the window, the scan tests their first three bytes at once, a
 // group of lanes at a time: eight in a 64-bit integer on any host, thirty-two in an AVX2 register
-// where the processor has it. With more than two candidates left, the AVX2 scan then evaluates
-// them byte level by byte level, mask(k + 1) = mask(k) & (data[c + k] == p[k]) for every lane at
-// once, until the mask is empty or k reaches stop: the last non-empty level gives the length and
-// its highest lane the nearest candidate, with no branch per candidate. One or two candidates,
-// the portable scan, and candidate ranges cut by the window or the start of the data compare
-// candidates one by one, nearest first, extending only those that can still win.
+// where the processor has it. With more than two candidates left, the AVX2 scan compares the
+// nearest one over 32 more bytes (in flat stretches it reaches 33 and ends the search), and
+// otherwise evaluates them all byte level by byte level, mask(k + 1) = mask(k) & (data[c + k] ==
+// p[k]) for every lane at once, until the mask is empty or k reaches stop: the last non-empty
+// level gives the length and its highest lane the nearest candidate, with no branch per
+// candidate. One or two candidates, the portable scan, and candidate ranges cut by the window or
+// the start of the data compare candidates one by one, nearest first, extending only those that
+// can still win.
 #pragma once
 
 #include <algorithm>
@@ -107,7 +109,7 @@ inline void AddNearest(WideScan& scan, std::uint32_t& filled, std::uint32_t firs
 struct WordLanes {
     static constexpr std::uint32_t kWidth = 8;
     static constexpr unsigned kBitsPerLane = 8;
-    static constexpr bool kLevelScan = false;  // byte levels do not pay in 64-bit words
+    static constexpr bool kLevelScan = false;  // one by one after the three-byte test
     struct Key {
         std::uint64_t b0, b1, b2;
     };
@@ -141,10 +143,10 @@ struct Avx2Lanes {
         return static_cast<std::uint32_t>(_mm256_movemask_epi8(Match3(q, k)));
     }
 
-    // All 128 candidates lo .. lo + 127 (lo + 127 < pos, and limit >= 3 bytes readable after
-    // each): four registers, register g holding the candidates lo + 32 g ... lo + 32 g + 31.
-    // The vectors stay inside this function, the only one here compiled for AVX2 that takes or
-    // gives none.
+    // All 128 candidates lo .. lo + 127, with lo + 127 < pos and pos + limit <= size (so every
+    // candidate's first `limit` bytes lie in the data): four registers, register g holding the
+    // candidates lo + 32 g ... lo + 32 g + 31. It takes and gives no vector, so that code built
+    // without AVX2 may call it: vectors are passed differently there.
     CBMP_TARGET("avx2")
     static WideScan ScanWide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t lo,
                              std::uint32_t limit) {
