@@ -14,14 +14,13 @@
 //
 // When all 128 candidates lie in the window, the scan tests their first three bytes at once, a
 // group of lanes at a time: eight in a 64-bit integer on any host, thirty-two in an AVX2 register
-// where the processor has it. With more than two candidates left, the AVX2 scan compares the
+// where the processor has it. When any candidate shares them, the AVX2 scan compares the
 // nearest one over 32 more bytes (in flat stretches it reaches 33 and ends the search), and
 // otherwise evaluates them all byte level by byte level, mask(k + 1) = mask(k) & (data[c + k] ==
 // p[k]) for every lane at once, until the mask is empty or k reaches stop: the last non-empty
 // level gives the length and its highest lane the nearest candidate, with no branch per
-// candidate. One or two candidates, the portable scan, and candidate ranges cut by the window or
-// the start of the data compare candidates one by one, nearest first, extending only those that
-// can still win.
+// candidate. The portable scan, and candidate ranges cut by the window or the start of the data,
+// compare candidates one by one, nearest first, extending only those that can still win.
 #pragma once
 
 #include <algorithm>
@@ -72,36 +71,12 @@ struct Match {
     std::uint32_t distance = 0;
 };
 
-// With at most this many candidates sharing the first three bytes, comparing them one by one
-// costs less than the level scan.
-inline constexpr std::uint32_t kFewHits = 2;
-
-// What the test of all 128 candidates lo .. lo + 127 found.
-struct WideScan {
-    std::uint32_t hits = 0;                // candidates sharing the first three bytes
-    std::uint32_t nearest[kFewHits] = {};  // hits <= kFewHits: those candidates, nearest first
-    Match match;                           // hits > kFewHits: the match the level scan chose
-};
-
-// The level scan's result: the nearest candidate lo + lane whose first k bytes match, k being
-// the longest any candidate reaches up to stop = min(limit, 33); one that reached 33 is extended.
-inline Match LevelScanMatch(const std::uint8_t* data, std::uint32_t pos, std::uint32_t lo,
-                            std::uint32_t limit, std::uint32_t k, std::uint32_t lane) {
-    const std::uint32_t c = lo + lane;
+// The scan's choice, candidate c, its first k bytes matching; one that reached 33 bytes ended
+// the scan and is extended to its full length.
+inline Match ChosenMatch(const std::uint8_t* data, std::uint32_t pos, std::uint32_t c,
+                         std::uint32_t limit, std::uint32_t k) {
     const bool earlyStop = k == kGoodEnoughMatch + 1 && k < limit;
     return {earlyStop ? CommonPrefix(data + c, data + pos, limit) : k, pos - c};
-}
-
-// Records the candidates of a set bit in `bits` (lane i of a group of `Lanes` at `first`), nearest
-// first, into scan.nearest while there is room.
-template <class Lanes>
-inline void AddNearest(WideScan& scan, std::uint32_t& filled, std::uint32_t first,
-                       std::uint64_t bits) {
-    while (bits != 0 && filled < kFewHits) {
-        const int bit = 63 - std::countl_zero(bits);
-        scan.nearest[filled++] = first + static_cast<std::uint32_t>(bit) / Lanes::kBitsPerLane;
-        bits &= ~(std::uint64_t{1} << bit);
-    }
 }
 
 // Eight candidates in a 64-bit word. Hits() gives, for the candidates q .. q + 7, a mask with the
@@ -148,15 +123,13 @@ struct Avx2Lanes {
     // candidates lo + 32 g ... lo + 32 g + 31. It takes and gives no vector, so that code built
     // without AVX2 may call it: vectors are passed differently there.
     CBMP_TARGET("avx2")
-    static WideScan ScanWide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t lo,
-                             std::uint32_t limit) {
+    static Match ScanWide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t lo,
+                          std::uint32_t limit) {
         constexpr std::uint32_t kGroups = kMaxCandidates / kWidth;
         const std::uint8_t* p = data + pos;
         const std::uint8_t* q = data + lo;
         const Key key = MakeKey(p);
         __m256i level[kGroups];
-        std::uint64_t bits[kGroups];
-        WideScan scan;
         for (std::uint32_t g = 0; g < kGroups; ++g) {
             level[g] = Match3(q + g * kWidth, key);
         }
@@ -164,33 +137,22 @@ struct Avx2Lanes {
         const __m256i any = _mm256_or_si256(_mm256_or_si256(level[0], level[1]),
                                             _mm256_or_si256(level[2], level[3]));
         if (_mm256_testz_si256(any, any) != 0) {
-            return scan;
-        }
-        for (std::uint32_t g = 0; g < kGroups; ++g) {
-            bits[g] = static_cast<std::uint32_t>(_mm256_movemask_epi8(level[g]));
-            scan.hits += static_cast<std::uint32_t>(std::popcount(bits[g]));
-        }
-        if (scan.hits <= kFewHits) {
-            std::uint32_t filled = 0;
-            for (std::uint32_t g = kGroups; g-- > 0;) {
-                AddNearest<Avx2Lanes>(scan, filled, lo + g * kWidth, bits[g]);
-            }
-            return scan;
+            return {};
         }
         // In flat stretches the nearest candidate alone reaches 33 bytes: that ends the scan
         // before the levels climb to 33 for every candidate. Bytes 3 .. 34, one compare.
         if (limit >= kMinMatch + kWidth) {
             std::uint32_t g = kGroups - 1;
-            while (bits[g] == 0) {
+            std::uint32_t bits = 0;
+            while ((bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(level[g]))) == 0) {
                 --g;
             }
             const std::uint32_t c =
-                lo + g * kWidth + static_cast<std::uint32_t>(63 - std::countl_zero(bits[g]));
+                lo + g * kWidth + static_cast<std::uint32_t>(31 - std::countl_zero(bits));
             const auto same = static_cast<std::uint32_t>(_mm256_movemask_epi8(
                 _mm256_cmpeq_epi8(Load(data + c + kMinMatch), Load(p + kMinMatch))));
             if (same == 0xFFFFFFFFu) {
-                scan.match = LevelScanMatch(data, pos, c, limit, kGoodEnoughMatch + 1, 0);
-                return scan;
+                return ChosenMatch(data, pos, c, limit, kGoodEnoughMatch + 1);
             }
         }
         const std::uint32_t stop = std::min(limit, kGoodEnoughMatch + 1);
@@ -219,8 +181,7 @@ struct Avx2Lanes {
                 break;
             }
         }
-        scan.match = LevelScanMatch(data, pos, lo, limit, k, lane);
-        return scan;
+        return ChosenMatch(data, pos, lo + lane, limit, k);
     }
 
   private:
@@ -271,14 +232,7 @@ inline Match FindLongestMatchIn(const std::uint8_t* data, std::uint32_t pos, std
     bool done = false;
     if constexpr (Lanes::kLevelScan) {
         if (top - lo + 1 == kMaxCandidates) {
-            const WideScan scan = Lanes::ScanWide(data, pos, lo, limit);
-            if (scan.hits > kFewHits) {
-                return scan.match;
-            }
-            for (std::uint32_t i = 0; i < scan.hits && !done; ++i) {
-                done = tryCandidate(scan.nearest[i]);
-            }
-            return {best, best != 0 ? pos - bestPos : 0};
+            return Lanes::ScanWide(data, pos, lo, limit);
         }
     }
     if (top - lo + 1 >= Lanes::kWidth) {
