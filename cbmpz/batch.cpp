@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -113,16 +114,21 @@ class ParallelRun {
         }
         std::vector<std::thread> threads;
         running_ = workers_;
-        for (unsigned i = 1; i < workers_; ++i) {
-            threads.emplace_back([this, i] { Work(i); });
+        for (unsigned i = 0; i < workers_; ++i) {
+            try {
+                threads.emplace_back([this, i] { Work(i); });
+            } catch (const std::system_error&) {
+                // Fewer workers than planned: those that started take every file.
+                std::lock_guard lock(mutex_);
+                running_ -= workers_ - i;
+                break;
+            }
         }
-        // The main thread is a worker too when there is one file; else it shows the progress.
-        if (workers_ == 1) {
+        if (threads.empty()) {
+            running_ = 1;
             Work(0);
-        } else {
-            threads.emplace_back([this] { Work(0); });
-            ShowProgress();
         }
+        ShowProgress();  // and waits for the workers, asleep between updates
         for (std::thread& thread : threads) {
             thread.join();
         }
