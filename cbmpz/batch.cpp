@@ -509,9 +509,10 @@ void RunCommand(const Options& options, Reporter& report) {
         return;
     }
 
-    // Standard output, in the order of the command line: one file at a time, with every thread.
-    if (options.toStdout || (readsStdin && options.mode != Mode::kTest)) {
-        if (options.mode != Mode::kTest && RefuseTerminal(options, false, report)) {
+    // -c: everything to standard output, in the order of the command line, one file at a time
+    // with every thread.
+    if (options.toStdout && options.mode != Mode::kTest) {
+        if (RefuseTerminal(options, false, report)) {
             return;
         }
         for (const std::string& name : named) {
@@ -532,8 +533,10 @@ void RunCommand(const Options& options, Reporter& report) {
         return;
     }
 
+    // Standard input goes to standard output (or is tested) first; the files then go to files
+    // of their own (or are tested), many at once.
     if (readsStdin) {
-        FromStdin(options, budget, report);  // -t on standard input
+        FromStdin(options, budget, report);
     }
     std::vector<FileJob> jobs;
     for (const FoundFile& file : CollectFiles(paths, options.recursive, wanted, report)) {

@@ -26,6 +26,14 @@ void WriteError(const std::string& text) {
     }
 }
 
+// Carriage return, `width` spaces and carriage return again: a shown line taken away.
+std::string Blank(std::size_t width) {
+    std::string text(width + 2, ' ');
+    text.front() = '\r';
+    text.back() = '\r';
+    return text;
+}
+
 std::string Clock(double seconds) {
     const auto whole = static_cast<unsigned long long>(seconds + 0.5);
     char text[32];
@@ -57,7 +65,7 @@ void Reporter::Line(const std::string& text) {
     std::lock_guard lock(mutex_);
     std::string out;
     if (shownWidth_ > 0) {
-        out = "\r" + std::string(shownWidth_, ' ') + "\r";
+        out = Blank(shownWidth_);
         shownWidth_ = 0;
     }
     WriteError(out + text + "\n");
@@ -103,13 +111,14 @@ void Reporter::Progress(std::uint64_t done, std::uint64_t total, double seconds)
         text.append(shownWidth_ - width, ' ');  // cover the end of a longer line
     }
     shownWidth_ = width;
-    WriteError("\r" + text);
+    text.insert(text.begin(), '\r');
+    WriteError(text);
 }
 
 void Reporter::EndProgress() {
     std::lock_guard lock(mutex_);
     if (shownWidth_ > 0) {
-        WriteError("\r" + std::string(shownWidth_, ' ') + "\r");
+        WriteError(Blank(shownWidth_));
         shownWidth_ = 0;
     }
 }

@@ -2,8 +2,8 @@
 # to, and each component becomes one Debian package.
 #
 #   component      package                    contents
-#   tool           cbmp                       the cbmp program, its manual page, bash completion,
-#                                             the format description
+#   tool           cbmp                       the cbmp and cbmpz programs, their manual pages and
+#                                             bash completions, the format description
 #   runtime        libcbmp1                   libcbmp.so.1
 #   core-runtime   libcbmpcore1               libcbmpcore.so.1 (when the cbmpcore target exists)
 #   development    libcbmp-dev                headers, .so links, pkg-config files, CMake package
@@ -49,6 +49,25 @@ else()
   set(CBMP_MANPAGE "${PROJECT_SOURCE_DIR}/docs/cbmp.1")
 endif()
 install(FILES "${CBMP_MANPAGE}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tool)
+
+# cbmpz, the batch and pipe front end, beside cbmp in the same package (POSIX builds only).
+if(TARGET cbmpz)
+  install(TARGETS cbmpz RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
+  install(FILES "${PROJECT_SOURCE_DIR}/packaging/bash-completion/cbmpz"
+    DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions" COMPONENT tool)
+  if(CBMP_GZIP)
+    set(CBMPZ_MANPAGE "${PROJECT_BINARY_DIR}/packaging/cbmpz.1.gz")
+    add_custom_command(OUTPUT "${CBMPZ_MANPAGE}"
+      COMMAND "${CMAKE_COMMAND}" "-DGZIP=${CBMP_GZIP}" "-DINPUT=${PROJECT_SOURCE_DIR}/docs/cbmpz.1"
+              "-DOUTPUT=${CBMPZ_MANPAGE}" -P "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
+      DEPENDS "${PROJECT_SOURCE_DIR}/docs/cbmpz.1" "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
+      COMMENT "Compressing the cbmpz manual page" VERBATIM)
+    add_custom_target(cbmpz_manpage ALL DEPENDS "${CBMPZ_MANPAGE}")
+  else()
+    set(CBMPZ_MANPAGE "${PROJECT_SOURCE_DIR}/docs/cbmpz.1")
+  endif()
+  install(FILES "${CBMPZ_MANPAGE}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tool)
+endif()
 
 # --- The shared libraries ----------------------------------------------------------------------
 install(TARGETS cbmp_shared EXPORT cbmpTargets
@@ -160,8 +179,10 @@ endfunction()
 
 cbmp_package(tool graphics
   "lossless converter between BMP bitmaps and compact CBMP files"
-  "This package has the cbmp command-line tool, its manual page and bash\n"
-  "completion, and the description of the CBMP file format.")
+  "This package has the cbmp command-line tool; cbmpz, which converts many\n"
+  "files at once, directory trees and pipes with the options of the common\n"
+  "compression tools; their manual pages and bash completions; and the\n"
+  "description of the CBMP file format.")
 cbmp_package(runtime libs
   "lossless BMP to CBMP conversion library"
   "This package has the shared library, whose two entry points BMPCompact and\n"
@@ -203,7 +224,8 @@ if(TARGET cbmpcore)
     list(GET pair 0 component)
     list(GET pair 1 target)
     get_target_property(links ${target} LINK_LIBRARIES)
-    if("cbmpcore" IN_LIST links OR "cbmp::cbmpcore" IN_LIST links)
+    if("cbmpcore" IN_LIST links OR "cbmp::cbmpcore" IN_LIST links
+       OR (component STREQUAL "tool" AND TARGET cbmpz))  # cbmpz runs on the core library
       string(TOUPPER "${component}" upper)
       set(CPACK_COMPONENT_${upper}_DEPENDS core-runtime)
     endif()

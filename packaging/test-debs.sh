@@ -74,6 +74,16 @@ completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
     _cbmp; echo "${COMPREPLY[*]}"')
 [ "$completion" = "--version" ] || fail "bash completion gave '$completion'"
 
+# cbmpz beside it: a pipe round trip, its manual page and its completion.
+[ "$(cbmpz --version)" = "$(cbmp --version | sed 's/^cbmp /cbmpz /')" ] || fail "cbmpz --version"
+cbmpz <samples/sample.bmp | cbmpz -d | cmp - samples/sample.bmp || fail "cbmpz round trip"
+zcat /usr/share/man/man1/cbmpz.1.gz | grep -q '^\.SH NAME' || fail "cbmpz manual page"
+completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
+    source /usr/share/bash-completion/completions/cbmpz
+    COMP_WORDS=(cbmpz --rec); COMP_CWORD=1; COMP_LINE="cbmpz --rec"; COMP_POINT=${#COMP_LINE}
+    _cbmpz; echo "${COMPREPLY[*]}"')
+[ "$completion" = "--recursive" ] || fail "cbmpz bash completion gave '$completion'"
+
 # A C program against the installed development package.
 cc -std=c11 -Wall -Werror -o "$scratch/consumer" tests/library/consumer/consumer.c \
     $(pkg-config --cflags --libs cbmp)

@@ -342,6 +342,14 @@ TEST(Cbmpz, StandardInputAndOutput) {
     EXPECT_EQ(r.out.size(), 2 * ReadFileBytes(bmp).size());
     EXPECT_FALSE(Exists(dir / "in.cbmp.bmp"));
 
+    // Standard input among named files: it goes to standard output, the files to files.
+    const std::string other = dir / "other.bmp";
+    WriteFileBytes(other, SmallBmp(12));
+    r = Z({other, "-"}, fromFile);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), expected);
+    EXPECT_EQ(ReadFileBytes(dir / "other.cbmp"), CbmpOutput("-c", other, dir));
+
     // Garbage on standard input is an error about stdin, and nothing is written.
     Streams garbage;
     garbage.in = "/etc/hostname";
