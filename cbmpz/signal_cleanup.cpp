@@ -24,8 +24,9 @@ enum SlotState : int {
 struct Slot {
     std::atomic<int> state{kFree};
     pthread_t thread{};
-    // Written by the slot's own thread only, with every signal blocked in it.
-    int pendingDir = -1;
+    // Written by the slot's own thread only, with every signal blocked in it. All zero at
+    // first, so that the table takes no room in the program file.
+    int pendingDir = 0;
     char pendingName[4096] = {};
     bool pending = false;
     cbmpcore_temp_observer observer{};

@@ -179,9 +179,9 @@ endfunction()
 
 cbmp_package(tool graphics
   "lossless converter between BMP bitmaps and compact CBMP files"
-  "This package has the cbmp command-line tool; cbmpz, which converts many\n"
+  "This package has the cbmp command-line tool and cbmpz, which converts many\n"
   "files at once, directory trees and pipes with the options of the common\n"
-  "compression tools; their manual pages and bash completions; and the\n"
+  "compression tools, with their manual pages and bash completions, and the\n"
   "description of the CBMP file format.")
 cbmp_package(runtime libs
   "lossless BMP to CBMP conversion library"
