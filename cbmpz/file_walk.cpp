@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cbmpz/output_names.h"
+#include "core/cbmpcore.h"
 
 namespace cbmpz {
 
@@ -17,6 +18,12 @@ namespace {
 
 // Deeper than this a tree is refused rather than walked: each level holds a descriptor.
 constexpr int kMaxDepth = 128;
+
+// The core's text for `result`, and the system's reason after it: "Cannot open file: No such
+// file or directory".
+std::string Reason(cbmpcore_result result, int error) {
+    return std::string(cbmpcore_result_text(result)) + ": " + std::strerror(error);
+}
 
 class Walker {
   public:
@@ -27,7 +34,7 @@ class Walker {
     void Directory(int fd, const std::string& path, int depth) {
         DIR* dir = fdopendir(fd);
         if (dir == nullptr) {
-            report_.Error(path, std::strerror(errno));
+            report_.Error(path, Reason(CBMPCORE_ERROR_CANNOT_OPEN, errno));
             close(fd);
             return;
         }
@@ -41,7 +48,7 @@ class Walker {
             errno = 0;
         }
         if (errno != 0) {
-            report_.Error(path, std::strerror(errno));
+            report_.Error(path, Reason(CBMPCORE_ERROR_READ, errno));
         }
         std::sort(names.begin(), names.end());
         const std::string prefix = path.back() == '/' ? path : path + "/";
@@ -55,7 +62,7 @@ class Walker {
     void Entry(int dirFd, const std::string& name, const std::string& path, int depth) {
         struct stat st {};
         if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            report_.Error(path, std::strerror(errno));
+            report_.Error(path, Reason(CBMPCORE_ERROR_CANNOT_OPEN, errno));
         } else if (S_ISLNK(st.st_mode)) {
             report_.Warning(path, "is a symbolic link -- ignored");
         } else if (S_ISDIR(st.st_mode)) {
@@ -67,7 +74,7 @@ class Walker {
             const int fd =
                 openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0) {
-                report_.Error(path, std::strerror(errno));
+                report_.Error(path, Reason(CBMPCORE_ERROR_CANNOT_OPEN, errno));
                 return;
             }
             Directory(fd, path, depth + 1);
@@ -93,13 +100,13 @@ std::vector<FoundFile> CollectFiles(const std::vector<std::string>& arguments, b
     for (const std::string& path : arguments) {
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0) {
-            report.Error(path, std::strerror(errno));
+            report.Error(path, Reason(CBMPCORE_ERROR_CANNOT_OPEN, errno));
             continue;
         }
         if (S_ISLNK(st.st_mode)) {
             // A link named on the command line is followed to a file, never to a directory.
             if (stat(path.c_str(), &st) != 0) {
-                report.Error(path, std::strerror(errno));
+                report.Error(path, Reason(CBMPCORE_ERROR_CANNOT_OPEN, errno));
                 continue;
             }
             if (S_ISDIR(st.st_mode)) {
@@ -114,7 +121,7 @@ std::vector<FoundFile> CollectFiles(const std::vector<std::string>& arguments, b
             }
             const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0) {
-                report.Error(path, std::strerror(errno));
+                report.Error(path, Reason(CBMPCORE_ERROR_CANNOT_OPEN, errno));
                 continue;
             }
             walker.Directory(fd, path, 1);

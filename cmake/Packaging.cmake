@@ -64,18 +64,7 @@ if(TARGET cbmpz)
   install(TARGETS cbmpz RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
   install(FILES "${PROJECT_SOURCE_DIR}/packaging/bash-completion/cbmpz"
     DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions" COMPONENT tool)
-  if(CBMP_GZIP)
-    set(CBMPZ_MANPAGE "${PROJECT_BINARY_DIR}/packaging/cbmpz.1.gz")
-    add_custom_command(OUTPUT "${CBMPZ_MANPAGE}"
-      COMMAND "${CMAKE_COMMAND}" "-DGZIP=${CBMP_GZIP}" "-DINPUT=${PROJECT_SOURCE_DIR}/docs/cbmpz.1"
-              "-DOUTPUT=${CBMPZ_MANPAGE}" -P "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
-      DEPENDS "${PROJECT_SOURCE_DIR}/docs/cbmpz.1" "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
-      COMMENT "Compressing the cbmpz manual page" VERBATIM)
-    add_custom_target(cbmpz_manpage ALL DEPENDS "${CBMPZ_MANPAGE}")
-  else()
-    set(CBMPZ_MANPAGE "${PROJECT_SOURCE_DIR}/docs/cbmpz.1")
-  endif()
-  install(FILES "${CBMPZ_MANPAGE}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tool)
+  cbmp_manpage(cbmpz.1 tool)
 endif()
 
 # --- The shared libraries ----------------------------------------------------------------------

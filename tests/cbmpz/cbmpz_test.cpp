@@ -158,7 +158,8 @@ TEST(Cbmpz, AFailingFileLeavesTheOthersConverted) {
     EXPECT_NE(r.err.find("cbmpz: " + (dir / "bad.bmp") + ": Not a valid BMP file\n"),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("cbmpz: " + (dir / "missing.bmp") + ": No such file or directory\n"),
+    EXPECT_NE(r.err.find("cbmpz: " + (dir / "missing.bmp") +
+                         ": Cannot open file: No such file or directory\n"),
               std::string::npos)
         << r.err;
     EXPECT_EQ(r.out, "");
@@ -628,7 +629,8 @@ TEST(Cbmpz, HelpVersionAndUsageErrors) {
     WriteFileBytes(dir / "a.cbmp", Bytes{1});
     r = Z({dir / "a.cbmp", dir / "c.txt"});
     EXPECT_EQ(r.exitCode, 1) << "the missing file is an error, the suffix a warning";
-    EXPECT_EQ(r.err, "cbmpz: " + (dir / "c.txt") + ": No such file or directory\ncbmpz: " +
+    EXPECT_EQ(r.err, "cbmpz: " + (dir / "c.txt") +
+                         ": Cannot open file: No such file or directory\ncbmpz: " +
                          (dir / "a.cbmp") + ": already has the .cbmp suffix -- unchanged\n");
     r = Z({"-d", dir / "a.cbmp.bak"});
     EXPECT_EQ(r.exitCode, 1);
