@@ -416,34 +416,60 @@ TEST(Cbmpz, CompressedDataIsNeverWrittenToATerminalUnlessForced) {
     EXPECT_EQ(pty.Drain().substr(0, 2), "BM");
 }
 
+// Runs cbmpz stopped for 300 ms after every `slice` it runs (none: not stopped), so that a
+// quick build still takes long enough for progress updates (the first comes after 0.5 s).
+Result ZSlowed(std::vector<std::string> args, const Streams& streams,
+               std::chrono::microseconds slice) {
+    args.insert(args.begin(), CBMPZ_EXE);
+    char errName[] = "/tmp/cbmpz-err-XXXXXX";
+    const int errFd = mkstemp(errName);
+    const int sink = open("/dev/null", O_WRONLY);
+    const pid_t pid = Start(args, streams, sink, errFd);
+    int status = 0;
+    while (waitpid(pid, &status, slice.count() > 0 ? WNOHANG : 0) == 0) {
+        usleep(static_cast<useconds_t>(slice.count()));
+        kill(pid, SIGSTOP);
+        usleep(300000);
+        kill(pid, SIGCONT);
+    }
+    Result result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    close(sink);
+    close(errFd);
+    result.err = cbmp::testing::ReadWholeFile(errName);
+    unlink(errName);
+    return result;
+}
+
 TEST(Cbmpz, ProgressOnlyOnATerminal) {
     TempDir dir;
-    std::vector<std::string> args = {"-j2"};
-    for (int i = 0; i < 2; ++i) {
+    std::vector<std::string> args = {"-f", "-j2"};
+    for (int i = 0; i < 3; ++i) {
         const std::string name = dir / ("n" + std::to_string(i) + ".bmp");
-        WriteFileBytes(name, Bmp(ImageKind::kNoise, 900, 600, static_cast<std::uint32_t>(i)));
+        WriteFileBytes(name, Bmp(ImageKind::kNoise, 1000, 800, static_cast<std::uint32_t>(i)));
         args.push_back(name);
     }
     const auto start = std::chrono::steady_clock::now();
-    Result r = Z(args);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Result r = ZSlowed(args, Streams{}, std::chrono::microseconds(0));
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "") << "no progress when standard error is not a terminal";
 
+    // Stretched to a few seconds whatever the build: eight slices of the time it took.
+    const auto slice = took > std::chrono::milliseconds(1500)
+                           ? std::chrono::microseconds(0)
+                           : std::max(std::chrono::microseconds(5000), took / 8);
     Pty pty;
     ASSERT_GE(pty.master, 0) << "no pseudo-terminal";
-    if (seconds < 1.0) {
-        GTEST_SKIP() << "the batch took " << seconds
-                     << " s: too quick for a progress update (the first comes after 0.5 s)";
-    }
     Streams terminal;
     terminal.errFd = pty.slave;
-    args.insert(args.begin(), "-f");
-    r = Z(args, terminal);
+    r = ZSlowed(args, terminal, slice);
     EXPECT_EQ(r.exitCode, 0);
     const std::string shown = pty.Drain();
-    EXPECT_NE(shown.find(" MiB/s, "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("cbmpz: "), std::string::npos) << shown;
+    EXPECT_NE(shown.find(" of 6.9 MiB, "), std::string::npos) << shown;  // 3 x 2,400,054 bytes
+    EXPECT_NE(shown.find("/s, "), std::string::npos) << shown;
     EXPECT_NE(shown.find(" left"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\r"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("\n"), std::string::npos) << "the line is taken away at the end";
