@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -594,9 +595,13 @@ TEST(Cbmpz, AnInterruptedBatchLeavesNoTemporaryAndNoLostInput) {
             alignas(inotify_event) char buffer[8192];
             const ssize_t got = read(watch, buffer, sizeof buffer);
             for (ssize_t at = 0; at < got;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                const std::string name = event->len > 0 ? event->name : "";
-                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                inotify_event header{};  // copied out: the buffer holds events end to end
+                std::memcpy(&header, buffer + at, sizeof header);
+                const inotify_event* event = &header;
+                // The name is padded with NULs to `len` bytes.
+                const std::string name =
+                    header.len > 0 ? std::string(buffer + at + sizeof header) : std::string();
+                at += static_cast<ssize_t>(sizeof header + header.len);
                 if (name.rfind(".cbmp-", 0) != 0) {
                     continue;
                 }
