@@ -9,6 +9,8 @@
 #   development    libcbmp-dev                headers, .so links, pkg-config files, CMake package
 #   pixbuf-loader  cbmp-gdk-pixbuf-loader     (when that component installs files)
 #   python         python3-cbmp               (when that component installs files)
+#   magick-coder   imagemagick-6-coder-cbmp   (when that component installs files)
+#   gimp-plugin    gimp-plugin-cbmp           (when that component installs files)
 #
 # Included from the top-level CMakeLists.txt after every layer, so all targets exist here.
 include(GNUInstallDirs)
@@ -28,6 +30,9 @@ set(CBMP_PACKAGE_core-runtime libcbmpcore1)
 set(CBMP_PACKAGE_development libcbmp-dev)
 set(CBMP_PACKAGE_pixbuf-loader cbmp-gdk-pixbuf-loader)
 set(CBMP_PACKAGE_python python3-cbmp)
+# ImageMagick and GIMP.
+set(CBMP_PACKAGE_magick-coder imagemagick-6-coder-cbmp)
+set(CBMP_PACKAGE_gimp-plugin gimp-plugin-cbmp)
 
 # --- The tool --------------------------------------------------------------------------------
 install(TARGETS cbmp RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
@@ -182,6 +187,14 @@ cbmp_package(pixbuf-loader graphics
 cbmp_package(python python
   "lossless BMP to CBMP conversion for Python 3"
   "This package has the Python 3 module over the core library.")
+# ImageMagick and GIMP.
+cbmp_package(magick-coder graphics
+  "CBMP image coder for ImageMagick 6"
+  "This package lets convert, identify and every program built on MagickCore\n"
+  "read and write CBMP files.")
+cbmp_package(gimp-plugin graphics
+  "CBMP image file plug-in for GIMP"
+  "This package lets GIMP 2.10 open and export CBMP files.")
 
 # Dependencies between the packages. dpkg-shlibdeps cannot learn them from the system for a
 # library that is being packaged in the same run: it is shown the core library's build folder
@@ -198,6 +211,8 @@ if(TARGET cbmpcore)
   # The add-ons are built over the core; the tool and the library may be.
   set(CPACK_COMPONENT_PIXBUF-LOADER_DEPENDS core-runtime)
   set(CPACK_COMPONENT_PYTHON_DEPENDS core-runtime)
+  set(CPACK_COMPONENT_MAGICK-CODER_DEPENDS core-runtime)
+  set(CPACK_COMPONENT_GIMP-PLUGIN_DEPENDS core-runtime)
   foreach(pair tool:cbmp runtime:cbmp_shared)
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 component)

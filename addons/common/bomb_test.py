@@ -1,0 +1,69 @@
+"""The bomb test of a plug-in: opens the two files of make_bombs.py through a command and checks
+that it stays under 64 MiB plus the pixel buffer it was asked for, or refuses the file.
+
+Usage: bomb_test.py <cbmp tool> <small.bmp> <scratch folder> <pixel buffer MiB of small.bmp>
+                    <command>...
+
+The command is a shell command with {input} and {output} in it. Its peak resident size is its
+own (wait4) or, when the output has a line "peak RSS: <n> KiB" (a plug-in that runs as a process
+of its own reports it), the largest such figure. A refusal is a non-zero exit status or an output
+that says so; the time each file took is printed for the report, not checked (beyond a timeout).
+"""
+import os
+import re
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import make_bombs  # noqa: E402
+
+MIB = 1024
+REPORTED = re.compile(rb"peak RSS: (\d+) KiB")
+
+
+def measure(command):
+    """Like run, with the command's own peak RSS from wait4 when it reports none."""
+    start = time.monotonic()
+    process = subprocess.Popen(command, shell=True, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT)
+    output = process.stdout.read()
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    seconds = time.monotonic() - start
+    reported = [int(n) for n in REPORTED.findall(output)]
+    rss = max(reported) if reported else usage.ru_maxrss
+    return process.returncode, rss, seconds, output.decode(errors="replace")
+
+
+def main(tool, small_bmp, folder, small_buffer_mib, command):
+    os.makedirs(folder, exist_ok=True)
+    small = os.path.join(folder, "small.cbmp")
+    subprocess.run([tool, "-c", small_bmp, small], check=True, stdout=subprocess.DEVNULL)
+    make_bombs.write(small, folder)
+    failures = 0
+    cases = [("padded.cbmp", "1 GiB padded file", 64 + small_buffer_mib, False),
+             ("wide.cbmp", "18,918 x 18,918 image in 12.5 MB", 64, True)]
+    for name, what, bound_mib, must_refuse in cases:
+        path = os.path.join(folder, name)
+        output_path = os.path.join(folder, name + ".out")
+        status, rss, seconds, output = measure(
+            command.format(input=path, output=output_path))
+        refused = status != 0 or re.search(r"refused|too large|limit", output, re.I) is not None
+        print(f"{what}: {'refused' if refused else 'opened'}, peak RSS {rss / MIB:.1f} MiB "
+              f"(bound {bound_mib} MiB), {seconds:.2f} s, exit status {status}")
+        if rss > bound_mib * MIB:
+            print(f"FAIL: {what}: peak RSS above the bound\n{output}")
+            failures += 1
+        if must_refuse and not refused:
+            print(f"FAIL: {what}: not refused\n{output}")
+            failures += 1
+        if not must_refuse and refused:
+            print(f"FAIL: {what}: the valid image at its start was refused\n{output}")
+            failures += 1
+    os.remove(os.path.join(folder, "padded.cbmp"))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), " ".join(sys.argv[5:])))
