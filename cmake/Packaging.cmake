@@ -225,6 +225,16 @@ if(TARGET cbmpcore)
   endforeach()
 endif()
 
+# ImageMagick and GIMP. The coder module lives in a folder named by ImageMagick's version: it
+# needs that very ImageMagick (addons/imagemagick names the package).
+if("magick-coder" IN_LIST CBMP_COMPONENTS AND CBMP_MAGICK_DEB_DEPENDS)
+  set(CPACK_DEBIAN_MAGICK-CODER_PACKAGE_DEPENDS "${CBMP_MAGICK_DEB_DEPENDS}")
+  set(CPACK_DEBIAN_MAGICK-CODER_PACKAGE_ENHANCES "imagemagick-6.q16")
+endif()
+if("gimp-plugin" IN_LIST CBMP_COMPONENTS)
+  set(CPACK_DEBIAN_GIMP-PLUGIN_PACKAGE_ENHANCES "gimp")
+endif()
+
 # The Python module is built for one version of Debian's python3.
 if("python" IN_LIST CBMP_COMPONENTS AND Python3_EXECUTABLE)
   find_package(Python3 COMPONENTS Interpreter QUIET)
