@@ -5,7 +5,8 @@
 //   pixels   = width x height as the host's BMP reader takes them from the info header: two
 //              unsigned 16-bit fields for a 12-byte OS/2 header, the magnitudes of the signed
 //              32-bit fields otherwise (so a negative, top-down height counts as its size);
-//   refused  when pixels > the plug-in's pixel limit (kDefaultPixelLimit unless the host has a
+//   refused  when the width or height is above the host's own limits (if it has them), when
+//              pixels > the plug-in's pixel limit (kDefaultPixelLimit unless the host has a
 //              lower one), or when the payload (colour table and pixels, the header's original
 //              size) is larger than 4 bytes per pixel plus 1 MiB: no bitmap of that size needs
 //              more (32 bits per pixel is the widest row, RLE codes take at most 2 bytes per
@@ -51,11 +52,21 @@ inline Dimensions dimensions(const cbmpcore_info& info) {
     return {magnitude(info.width), magnitude(info.height)};
 }
 
-enum class Verdict { kAccepted, kTooManyPixels, kPayloadTooLarge, kStreamTooLarge };
+enum class Verdict { kAccepted, kTooWideOrTall, kTooManyPixels, kPayloadTooLarge, kStreamTooLarge };
 
-inline Verdict check_bounds(const cbmpcore_info& info, std::uint64_t pixel_limit) {
+// The host's limits: the pixel count, and the width and height when it has limits of its own.
+struct Limits {
+    std::uint64_t pixels = kDefaultPixelLimit;
+    std::uint64_t width = UINT64_MAX;
+    std::uint64_t height = UINT64_MAX;
+};
+
+inline Verdict check_bounds(const cbmpcore_info& info, const Limits& limits) {
     Dimensions size = dimensions(info);
-    if (size.pixels() > pixel_limit) {
+    if (size.width > limits.width || size.height > limits.height) {
+        return Verdict::kTooWideOrTall;
+    }
+    if (size.pixels() > limits.pixels) {
         return Verdict::kTooManyPixels;
     }
     if (info.original_size > 4 * size.pixels() + kPayloadAllowance) {
@@ -72,6 +83,8 @@ inline const char* verdict_text(Verdict verdict) {
     switch (verdict) {
         case Verdict::kAccepted:
             return "accepted";
+        case Verdict::kTooWideOrTall:
+            return "the image is wider or taller than the limit allows";
         case Verdict::kTooManyPixels:
             return "the image has more pixels than the limit allows";
         case Verdict::kPayloadTooLarge:
@@ -106,7 +119,7 @@ constexpr std::size_t kHeaderSize = 60;
 // `read(buffer, count)` reads up to `count` bytes and returns how many (0 at the end of the file,
 // negative on an error).
 template <class Read>
-BoundedRead read_bounded(Read&& read, std::uint64_t pixel_limit, bool header_only) {
+BoundedRead read_bounded(Read&& read, const Limits& limits, bool header_only) {
     BoundedRead result;
     auto read_exactly = [&read](std::uint8_t* into, std::size_t count) -> BoundedRead::Status {
         while (count > 0) {
@@ -133,7 +146,7 @@ BoundedRead read_bounded(Read&& read, std::uint64_t pixel_limit, bool header_onl
             result.status = BoundedRead::Status::kNotCbmp;
             return result;
         }
-        result.verdict = check_bounds(result.info, pixel_limit);
+        result.verdict = check_bounds(result.info, limits);
         if (result.verdict != Verdict::kAccepted) {
             result.status = BoundedRead::Status::kRefused;
             return result;

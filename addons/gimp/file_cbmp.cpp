@@ -134,7 +134,7 @@ Outcome load(const char* filename) {
         } while (got < 0 && errno == EINTR);
         return static_cast<long>(got);
     };
-    auto file = cbmp_addon::read_bounded(read_some, cbmp_addon::kDefaultPixelLimit, false);
+    auto file = cbmp_addon::read_bounded(read_some, cbmp_addon::Limits{}, false);
     using Status = cbmp_addon::BoundedRead::Status;
     switch (file.status) {
         case Status::kOk:

@@ -73,10 +73,14 @@ void throw_error(ExceptionInfo* exception, ExceptionType severity, const std::st
     ThrowMagickException(exception, GetMagickModule(), severity, reason.c_str(), "`%s'", filename);
 }
 
-// The pixel limit: ImageMagick's area limit, never above the add-ons' own.
-std::uint64_t pixel_limit() {
-    return std::min<std::uint64_t>(GetMagickResourceLimit(AreaResource),
-                                   cbmp_addon::kDefaultPixelLimit);
+// ImageMagick's width, height and area limits, the area never above the add-ons' own limit.
+cbmp_addon::Limits limits() {
+    cbmp_addon::Limits limits;
+    limits.pixels = std::min<std::uint64_t>(GetMagickResourceLimit(AreaResource),
+                                            cbmp_addon::kDefaultPixelLimit);
+    limits.width = GetMagickResourceLimit(WidthResource);
+    limits.height = GetMagickResourceLimit(HeightResource);
+    return limits;
 }
 
 Image* read_cbmp(const ImageInfo* image_info, ExceptionInfo* exception) {
@@ -103,7 +107,7 @@ Image* read_cbmp(const ImageInfo* image_info, ExceptionInfo* exception) {
         } while (got < 0 && errno == EINTR);
         return static_cast<long>(got);
     };
-    auto file = cbmp_addon::read_bounded(read, pixel_limit(), image_info->ping != MagickFalse);
+    auto file = cbmp_addon::read_bounded(read, limits(), image_info->ping != MagickFalse);
     using Status = cbmp_addon::BoundedRead::Status;
     switch (file.status) {
         case Status::kOk:
@@ -127,12 +131,6 @@ Image* read_cbmp(const ImageInfo* image_info, ExceptionInfo* exception) {
             return nullptr;
     }
     cbmp_addon::Dimensions size = cbmp_addon::dimensions(file.info);
-    if (size.width > GetMagickResourceLimit(WidthResource) ||
-        size.height > GetMagickResourceLimit(HeightResource)) {
-        throw_error(exception, ResourceLimitError, "WidthOrHeightExceedsLimit", filename);
-        return nullptr;
-    }
-
     if (file.status == Status::kHeaderOnly) {
         // What the BMP reader would say from the same header, without its pixels.
         Image* image = AcquireImage(image_info);

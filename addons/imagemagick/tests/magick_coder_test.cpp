@@ -127,7 +127,7 @@ bool write_image(Image* image, const std::string& filename, std::string& reason)
 
 // A CBMP header for `width` x `height` 24-bit pixels and the given sizes, with `stream` after it.
 Bytes cbmp_file(std::int32_t width, std::int32_t height, std::uint32_t original_size,
-                const Bytes& stream) {
+                const Bytes& stream, std::uint32_t info_header_size = 40) {
     Bytes file(60, 0);
     auto put32 = [&file](std::size_t at, std::uint32_t value) {
         for (int i = 0; i < 4; ++i) {
@@ -136,7 +136,7 @@ Bytes cbmp_file(std::int32_t width, std::int32_t height, std::uint32_t original_
     };
     std::memcpy(file.data(), "CBMP", 4);
     put32(4, 1);
-    put32(8, 40);
+    put32(8, info_header_size);
     put32(12, static_cast<std::uint32_t>(width));
     put32(16, static_cast<std::uint32_t>(height));
     put32(20, 1 | 24u << 16);
@@ -285,6 +285,11 @@ TEST_F(MagickCoder, OversizedImagesAreRefusedBeforeDecoding) {
     // A top-down height counts by its size.
     write_file(dir / "tall.cbmp", cbmp_file(16, -(1 << 30), 64u << 20, garbage));
     EXPECT_EQ(load((dir / "tall.cbmp").string()).severity, ResourceLimitError);
+    // A 12-byte OS/2 header: 40,000 x 40,000 in its two 16-bit fields (biWidth of a 40-byte
+    // header would read 40000 + 40000 * 65536, biHeight the bit count).
+    write_file(dir / "os2.cbmp", cbmp_file(static_cast<std::int32_t>(40000u | 40000u << 16),
+                                           1 | 24 << 16, 64u << 20, garbage, 12));
+    EXPECT_EQ(load((dir / "os2.cbmp").string()).severity, ResourceLimitError);
     // A 1 x 1 image whose payload would decode to 1 GiB.
     write_file(dir / "payload.cbmp", cbmp_file(1, 1, 1u << 30, garbage));
     EXPECT_EQ(load((dir / "payload.cbmp").string()).severity, ResourceLimitError);
@@ -297,7 +302,37 @@ TEST_F(MagickCoder, OversizedImagesAreRefusedBeforeDecoding) {
     ASSERT_TRUE(SetMagickResourceLimit(AreaResource, area));
     EXPECT_FALSE(limited.image);
     EXPECT_EQ(limited.severity, ResourceLimitError);
+    MagickSizeType width = GetMagickResourceLimit(WidthResource);
+    ASSERT_TRUE(SetMagickResourceLimit(WidthResource, 300));  // the image is 301 wide
+    Loaded narrow = load((dir / "large.cbmp").string(), true);
+    ASSERT_TRUE(SetMagickResourceLimit(WidthResource, width));
+    EXPECT_FALSE(narrow.image);
+    EXPECT_EQ(narrow.severity, ResourceLimitError);
     EXPECT_TRUE(load((dir / "large.cbmp").string()).image);
+}
+
+// A bitmap with a 12-byte OS/2 header: its size is in two 16-bit fields, which the limit reads as
+// the BMP reader does (read as a 40-byte header's fields they would make billions of pixels).
+TEST_F(MagickCoder, Os2BitmapsOpenWithinTheLimit) {
+    fs::path dir = scratch();
+    // The pixels start at 54, where a CBMP file's bitmap has them; 28 unused bytes before.
+    Bytes bmp = {'B', 'M', 86, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  // file header
+                 12,  0,   0,  0, 5, 0, 2, 0, 1, 0, 24, 0};       // 5 x 2, 24 bits
+    bmp.resize(54);
+    for (int i = 0; i < 32; ++i) {
+        bmp.push_back(static_cast<std::uint8_t>(i * 37));
+    }
+    write_file(dir / "os2.bmp", bmp);
+    write_file(dir / "os2.cbmp", core_call(cbmpcore_compress, bmp));
+    Loaded expected = load((dir / "os2.bmp").string());
+    Loaded actual = load((dir / "os2.cbmp").string());
+    ASSERT_TRUE(expected.image) << expected.reason;
+    ASSERT_TRUE(actual.image) << actual.reason;
+    EXPECT_EQ(compare(expected.image.get(), actual.image.get()), "");
+    Loaded pinged = load((dir / "os2.cbmp").string(), true);
+    ASSERT_TRUE(pinged.image) << pinged.reason;
+    EXPECT_EQ(pinged.image->columns, 5u);
+    EXPECT_EQ(pinged.image->rows, 2u);
 }
 
 // Pinging answers from the header: a file whose stream is damaged pings fine, and only reading
