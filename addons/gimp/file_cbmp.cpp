@@ -19,6 +19,7 @@
 // this process to the standard error (for the bomb tests: GIMP runs the plug-in as a process of its
 // own).
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <libgimp/gimp.h>
@@ -218,17 +219,22 @@ Outcome save(GimpRunMode run_mode, gint32 image, gint32 drawable, const char* fi
 }
 
 // The kernel's high-water mark of this process's resident memory (VmHWM), which starts afresh at
-// exec; getrusage's maximum would carry over GIMP's own from before the fork.
+// exec (getrusage's maximum would carry over GIMP's own from before the fork), and the processor
+// time this process took.
 void report_peak_memory() {
     if (std::getenv("CBMP_GIMP_REPORT_RSS") == nullptr) {
         return;
     }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    double seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind("VmHWM:", 0) == 0) {
-            std::fprintf(stderr, "file-cbmp: plug-in peak RSS: %ld KiB\n",
-                         std::stol(line.substr(6)));
+            std::fprintf(stderr, "file-cbmp: plug-in peak RSS: %ld KiB, processor time %.3f s\n",
+                         std::stol(line.substr(6)), seconds);
         }
     }
 }

@@ -3,7 +3,9 @@
 # every test image opens pixel for pixel as its BMP file, by extension, by prefix, by its magic
 # number alone and from a pipe; PNG files convert to CBMP files that the cbmp tool restores.
 # Usage: magick_cli_test.sh <cbmp tool> <test images> <scratch>
-# (MAGICK_CODER_MODULE_PATH and MAGICK_CONFIGURE_PATH come from the test's environment)
+# (MAGICK_CODER_MODULE_PATH and MAGICK_CONFIGURE_PATH come from the test's environment, and in a
+# sanitizer build CBMP_MAGICK_PRELOAD names the runtime that ImageMagick's programs need to load
+# the instrumented module: the cbmp tool has its own)
 set -euo pipefail
 cbmp=$1 images=$2 scratch=$3
 rm -rf "$scratch"
@@ -12,6 +14,8 @@ fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
+convert() { LD_PRELOAD=${CBMP_MAGICK_PRELOAD:-} command convert "$@"; }
+identify() { LD_PRELOAD=${CBMP_MAGICK_PRELOAD:-} command identify "$@"; }
 pixels() { convert "$1" rgba:- | md5sum; }
 
 count=0
