@@ -1,8 +1,8 @@
-"""The bomb test of a plug-in: opens the two files of make_bombs.py through a command and checks
-that it stays under 64 MiB plus the pixel buffer it was asked for, or refuses the file.
+"""The bomb test of a plug-in: opens the two files of addons/tests/bombs.py (the 1 GiB padded
+file, which must open, and the 12.5 MB file of 18,918 x 18,918 pixels, which must be refused)
+through a command and checks that it stays under 64 MiB plus the pixel buffer it was asked for.
 
-Usage: bomb_test.py <cbmp tool> <small.bmp> <scratch folder> <pixel buffer MiB of small.bmp>
-                    <command>...
+Usage: bomb_test.py <scratch folder> <command>...
 
 The command is a shell command with {input} and {output} in it. Its peak resident size is its
 own (wait4) or, when the output has a line "plug-in peak RSS: <n> KiB" (a plug-in that runs as a
@@ -15,8 +15,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import make_bombs  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import bombs  # noqa: E402
 
 MIB = 1024
 REPORTED = re.compile(r"plug-in peak RSS: (\d+) KiB")
@@ -50,14 +50,12 @@ def measure(command):
     return result.returncode, max(reported) if reported else launched, seconds, output
 
 
-def main(tool, small_bmp, folder, small_buffer_mib, command):
-    os.makedirs(folder, exist_ok=True)
-    small = os.path.join(folder, "small.cbmp")
-    subprocess.run([tool, "-c", small_bmp, small], check=True, stdout=subprocess.DEVNULL)
-    make_bombs.write(small, folder)
+def main(folder, command):
+    bombs.make(folder)
     failures = 0
-    cases = [("padded.cbmp", "1 GiB padded file", 64 + small_buffer_mib, False),
-             ("wide.cbmp", "18,918 x 18,918 image in 12.5 MB", 64, True)]
+    # The padded file holds a 64 x 64 image: its pixel buffer is well under a mebibyte.
+    cases = [("padded-1g.cbmp", "1 GiB padded file", 65, False),
+             ("huge-pixels.cbmp", "18,918 x 18,918 image in 12.5 MB", 64, True)]
     for name, what, bound_mib, must_refuse in cases:
         path = os.path.join(folder, name)
         output_path = os.path.join(folder, name + ".out")
@@ -75,9 +73,9 @@ def main(tool, small_bmp, folder, small_buffer_mib, command):
         if not must_refuse and refused:
             print(f"FAIL: {what}: the valid image at its start was refused\n{output}")
             failures += 1
-    os.remove(os.path.join(folder, "padded.cbmp"))
+    os.remove(os.path.join(folder, "padded-1g.cbmp"))
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), " ".join(sys.argv[5:])))
+    sys.exit(main(sys.argv[1], " ".join(sys.argv[2:])))

@@ -1,18 +1,15 @@
 // The bounds a plug-in applies to a CBMP file from its 60-byte header, before it reads the
-// compressed stream or decodes anything: the image's pixel count, and the size of the bitmap that
-// decoding gives. One rule for every plug-in that includes this header.
+// compressed stream or decodes anything, on top of the viewers' common pixel limit
+// (cbmp_viewer_limits.h: width and height as the host's BMP reader takes them, at most
+// CBMP_VIEWER_MAX_PIXELS pixels, none refused):
 //
-//   pixels   = width x height as the host's BMP reader takes them from the info header: two
-//              unsigned 16-bit fields for a 12-byte OS/2 header, the magnitudes of the signed
-//              32-bit fields otherwise (so a negative, top-down height counts as its size);
-//   refused  when the width or height is above the host's own limits (if it has them), when
-//              pixels > the plug-in's pixel limit (kDefaultPixelLimit unless the host has a
-//              lower one), or when the payload (colour table and pixels, the header's original
-//              size) is larger than 4 bytes per pixel plus 1 MiB: no bitmap of that size needs
-//              more (32 bits per pixel is the widest row, RLE codes take at most 2 bytes per
-//              pixel plus 2 per row), while a few megabytes of stream can decode to gigabytes;
-//              or when the stream is longer than the payload written as literals alone (9 bits
-//              a byte and 49 bits of length and end marker), which no writer produces.
+//   - the host's own width, height and pixel limits, where it has lower ones;
+//   - the payload (colour table and pixels, the header's original size) at most 4 bytes per pixel
+//     plus 1 MiB: no bitmap of that size needs more (32 bits per pixel is the widest row, RLE
+//     codes take at most 2 bytes per pixel plus 2 per row), while a few megabytes of stream can
+//     decode to gigabytes;
+//   - the stream no longer than the payload written as literals alone (9 bits a byte and 49 bits
+//     of length and end marker), which no writer exceeds.
 #ifndef CBMP_ADDONS_COMMON_CBMP_BOUNDS_H
 #define CBMP_ADDONS_COMMON_CBMP_BOUNDS_H
 
@@ -21,52 +18,52 @@
 #include <new>
 #include <vector>
 
+#include "addons/common/cbmp_viewer_limits.h"
 #include "core/cbmpcore.h"
 
 namespace cbmp_addon {
 
-// 2^28 pixels: 16,384 x 16,384, a 1 GiB bitmap at 32 bits per pixel.
-constexpr std::uint64_t kDefaultPixelLimit = std::uint64_t{1} << 28;
 // What a payload may hold beyond 4 bytes per pixel (colour table, masks, colour profile).
 constexpr std::uint64_t kPayloadAllowance = std::uint64_t{1} << 20;
 
 struct Dimensions {
     std::uint64_t width = 0;
     std::uint64_t height = 0;
-    std::uint64_t pixels() const { return width * height; }  // < 2^64: each is at most 2^31
+    std::uint64_t pixels() const { return width * height; }  // < 2^64: each is below 2^32
 };
 
-inline std::uint64_t magnitude(std::int32_t value) {
-    return value < 0
-               ? std::uint64_t{0} - static_cast<std::uint64_t>(static_cast<std::int64_t>(value))
-               : static_cast<std::uint64_t>(value);
-}
-
 inline Dimensions dimensions(const cbmpcore_info& info) {
-    if (info.info_header_size == 12) {
-        // BITMAPCOREHEADER: width and height are the two 16-bit halves of the field that a
-        // 40-byte header calls biWidth.
-        auto raw = static_cast<std::uint32_t>(info.width);
-        return {raw & 0xFFFFu, raw >> 16};
-    }
-    return {magnitude(info.width), magnitude(info.height)};
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    cbmp_viewer_dimensions(&info, &width, &height);
+    return {width, height};
 }
 
-enum class Verdict { kAccepted, kTooWideOrTall, kTooManyPixels, kPayloadTooLarge, kStreamTooLarge };
+enum class Verdict {
+    kAccepted,
+    kNoPixels,
+    kTooWideOrTall,
+    kTooManyPixels,
+    kPayloadTooLarge,
+    kStreamTooLarge
+};
 
 // The host's limits: the pixel count, and the width and height when it has limits of its own.
 struct Limits {
-    std::uint64_t pixels = kDefaultPixelLimit;
+    std::uint64_t pixels = CBMP_VIEWER_MAX_PIXELS;
     std::uint64_t width = UINT64_MAX;
     std::uint64_t height = UINT64_MAX;
 };
 
 inline Verdict check_bounds(const cbmpcore_info& info, const Limits& limits) {
     Dimensions size = dimensions(info);
+    if (size.pixels() == 0) {
+        return Verdict::kNoPixels;
+    }
     if (size.width > limits.width || size.height > limits.height) {
         return Verdict::kTooWideOrTall;
     }
-    if (size.pixels() > limits.pixels) {
+    if (size.pixels() > limits.pixels || size.pixels() > CBMP_VIEWER_MAX_PIXELS) {
         return Verdict::kTooManyPixels;
     }
     if (info.original_size > 4 * size.pixels() + kPayloadAllowance) {
@@ -83,6 +80,8 @@ inline const char* verdict_text(Verdict verdict) {
     switch (verdict) {
         case Verdict::kAccepted:
             return "accepted";
+        case Verdict::kNoPixels:
+            return "the image has no pixels";
         case Verdict::kTooWideOrTall:
             return "the image is wider or taller than the limit allows";
         case Verdict::kTooManyPixels:
@@ -114,7 +113,7 @@ struct BoundedRead {
     std::vector<std::uint8_t> file;  // header and stream, ready for cbmpcore_decompress
 };
 
-constexpr std::size_t kHeaderSize = 60;
+constexpr std::size_t kHeaderSize = CBMP_HEADER_SIZE;
 
 // `read(buffer, count)` reads up to `count` bytes and returns how many (0 at the end of the file,
 // negative on an error).

@@ -12,8 +12,9 @@
 // shows its options and flattens what it must) writes a temporary BMP file, and the core library
 // compresses it into the destination, which is replaced only once the new file is complete.
 //
-// Pixel limit: an image of more than 2^28 pixels (width x height, see
-// addons/common/cbmp_bounds.h) is refused from its header, before anything is decoded.
+// Pixel limit: an image of more than CBMP_VIEWER_MAX_PIXELS (89,478,485) pixels, the viewers'
+// common limit, is refused from its header before anything is decoded (see
+// addons/common/cbmp_bounds.h for how the header is read and what else is bounded).
 //
 // With CBMP_GIMP_REPORT_RSS set in the environment, each call prints "plug-in peak RSS: <n> KiB" of
 // this process to the standard error (for the bomb tests: GIMP runs the plug-in as a process of its

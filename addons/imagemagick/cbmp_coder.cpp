@@ -12,7 +12,8 @@
 //
 // Pixel limit: an image is refused before anything is decoded when its width or height exceeds
 // ImageMagick's width or height limit, or its pixel count exceeds the smaller of ImageMagick's
-// area limit and 2^28 (see addons/common/cbmp_bounds.h for how the header is read). ImageMagick's
+// area limit and the viewers' common limit, CBMP_VIEWER_MAX_PIXELS (89,478,485; see
+// addons/common/cbmp_bounds.h for how the header is read and what else is bounded). ImageMagick's
 // limits come from policy.xml, -limit and the MAGICK_*_LIMIT variables.
 //
 // The module has no blob support: ImageMagick gives it a file name ("-" for the standard input or
@@ -77,7 +78,7 @@ void throw_error(ExceptionInfo* exception, ExceptionType severity, const std::st
 cbmp_addon::Limits limits() {
     cbmp_addon::Limits limits;
     limits.pixels = std::min<std::uint64_t>(GetMagickResourceLimit(AreaResource),
-                                            cbmp_addon::kDefaultPixelLimit);
+                                            std::uint64_t{CBMP_VIEWER_MAX_PIXELS});
     limits.width = GetMagickResourceLimit(WidthResource);
     limits.height = GetMagickResourceLimit(HeightResource);
     return limits;
