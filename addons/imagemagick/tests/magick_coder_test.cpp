@@ -208,9 +208,11 @@ TEST_F(MagickCoder, BmpSuiteOpensLikeItsBmpFiles) {
             continue;
         }
         // Decompression rebuilds the file header, so a bitmap whose own header was odd may come
-        // back as a different file; each must still give a picture or an error.
+        // back as a different file, which may give an error; one that comes back byte for byte
+        // must open.
         if (!actual.image) {
-            EXPECT_NE(actual.reason, "");
+            EXPECT_NE(core_call(cbmpcore_decompress, cbmp), read_file(entry.path()))
+                << actual.reason;
             continue;
         }
         EXPECT_EQ(compare(expected.image.get(), actual.image.get()), "");
