@@ -46,6 +46,9 @@ def measure(command):
     reported = [int(n) for n in REPORTED.findall(output)]
     launched = int(LAUNCHED.search(output).group(1))
     if reported:
+        for line in output.splitlines():
+            if REPORTED.search(line):
+                print("  " + line.strip())
         print(f"  (the whole program, its plug-ins waited for: {launched / MIB:.1f} MiB)")
     return result.returncode, max(reported) if reported else launched, seconds, output
 
