@@ -10,6 +10,8 @@
 #   desktop-data   cbmp-desktop-data          the MIME type and the libmagic entry
 #   pixbuf-loader  cbmp-gdk-pixbuf-loader     (when that component installs files)
 #   python         python3-cbmp               (when that component installs files)
+#   magick-coder   imagemagick-6-coder-cbmp   (when that component installs files)
+#   gimp-plugin    gimp-plugin-cbmp           (when that component installs files)
 #
 # Included from the top-level CMakeLists.txt after every layer, so all targets exist here.
 include(GNUInstallDirs)
@@ -30,6 +32,9 @@ set(CBMP_PACKAGE_development libcbmp-dev)
 set(CBMP_PACKAGE_desktop-data cbmp-desktop-data)
 set(CBMP_PACKAGE_pixbuf-loader cbmp-gdk-pixbuf-loader)
 set(CBMP_PACKAGE_python python3-cbmp)
+# ImageMagick and GIMP.
+set(CBMP_PACKAGE_magick-coder imagemagick-6-coder-cbmp)
+set(CBMP_PACKAGE_gimp-plugin gimp-plugin-cbmp)
 
 # --- The tool --------------------------------------------------------------------------------
 install(TARGETS cbmp RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
@@ -206,6 +211,14 @@ cbmp_package(pixbuf-loader graphics
 cbmp_package(python python
   "lossless BMP to CBMP conversion for Python 3"
   "This package has the Python 3 module over the core library.")
+# ImageMagick and GIMP.
+cbmp_package(magick-coder graphics
+  "CBMP image coder for ImageMagick 6"
+  "This package lets convert, identify and every program built on MagickCore\n"
+  "read and write CBMP files.")
+cbmp_package(gimp-plugin graphics
+  "CBMP image file plug-in for GIMP"
+  "This package lets GIMP 2.10 open and export CBMP files.")
 
 # Dependencies between the packages. dpkg-shlibdeps cannot learn them from the system for a
 # library that is being packaged in the same run: it is shown the core library's build folder
@@ -225,6 +238,8 @@ if(TARGET cbmpcore)
     list(APPEND CPACK_COMPONENT_PIXBUF-LOADER_DEPENDS desktop-data)
   endif()
   set(CPACK_COMPONENT_PYTHON_DEPENDS core-runtime)
+  set(CPACK_COMPONENT_MAGICK-CODER_DEPENDS core-runtime)
+  set(CPACK_COMPONENT_GIMP-PLUGIN_DEPENDS core-runtime)
   foreach(pair tool:cbmp runtime:cbmp_shared)
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 component)
@@ -240,6 +255,16 @@ endif()
 
 # The MIME type and the magic are the same on every architecture.
 set(CPACK_DEBIAN_DESKTOP-DATA_PACKAGE_ARCHITECTURE all)
+
+# ImageMagick and GIMP. The coder module lives in a folder named by ImageMagick's version: it
+# needs that very ImageMagick (addons/imagemagick names the package).
+if("magick-coder" IN_LIST CBMP_COMPONENTS AND CBMP_MAGICK_DEB_DEPENDS)
+  set(CPACK_DEBIAN_MAGICK-CODER_PACKAGE_DEPENDS "${CBMP_MAGICK_DEB_DEPENDS}")
+  set(CPACK_DEBIAN_MAGICK-CODER_PACKAGE_ENHANCES "imagemagick-6.q16")
+endif()
+if("gimp-plugin" IN_LIST CBMP_COMPONENTS)
+  set(CPACK_DEBIAN_GIMP-PLUGIN_PACKAGE_ENHANCES "gimp")
+endif()
 
 # The Python module is built for one version of Debian's python3.
 if("python" IN_LIST CBMP_COMPONENTS AND Python3_EXECUTABLE)
