@@ -14,6 +14,7 @@
 namespace cbmp::testing {
 namespace {
 
+#if defined(__x86_64__) || defined(__i386__)
 // The feature flags of the first processor in /proc/cpuinfo; empty when there is none to read.
 std::set<std::string> KernelCpuFlags() {
     std::ifstream in("/proc/cpuinfo");
@@ -30,6 +31,7 @@ std::set<std::string> KernelCpuFlags() {
     }
     return {};
 }
+#endif
 
 TEST(CpuFeatures, AgreeWithTheKernelsFlags) {
 #if !(defined(__x86_64__) || defined(__i386__))
