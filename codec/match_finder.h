@@ -141,6 +141,8 @@ struct Avx2Lanes {
         }
         // In flat stretches the nearest candidate alone reaches 33 bytes: that ends the scan
         // before the levels climb to 33 for every candidate. Bytes 3 .. 34, one compare.
+        std::uint32_t floor = 0;  // the nearest candidate's length, when known
+        std::uint32_t nearestPos = 0;
         if (limit >= kMinMatch + kWidth) {
             std::uint32_t g = kGroups - 1;
             std::uint32_t bits = 0;
@@ -151,12 +153,32 @@ struct Avx2Lanes {
                 lo + g * kWidth + static_cast<std::uint32_t>(31 - std::countl_zero(bits));
             const auto same = static_cast<std::uint32_t>(_mm256_movemask_epi8(
                 _mm256_cmpeq_epi8(Load(data + c + kMinMatch), Load(p + kMinMatch))));
-            if (same == 0xFFFFFFFFu) {
+            // c's length counted up to 35 bytes (countr_zero(0) is 32).
+            const std::uint32_t nearest =
+                kMinMatch + static_cast<std::uint32_t>(std::countr_zero(~same));
+            if (nearest > kGoodEnoughMatch) {
                 return ChosenMatch(data, pos, c, limit, kGoodEnoughMatch + 1);
             }
+            // A farther candidate beats c only when it is longer, so it must match byte
+            // `nearest` too, where c fails: keep those alone. When none is left (on 32-bit pixels
+            // most searches), c is the match, without climbing the levels to its length.
+            const __m256i b = _mm256_set1_epi8(static_cast<char>(p[nearest]));
+            for (std::uint32_t h = 0; h < kGroups; ++h) {
+                level[h] = _mm256_and_si256(level[h], Equal(q + h * kWidth + nearest, b));
+            }
+            const __m256i rest = _mm256_or_si256(_mm256_or_si256(level[0], level[1]),
+                                                 _mm256_or_si256(level[2], level[3]));
+            if (_mm256_testz_si256(rest, rest) != 0) {
+                return {nearest, pos - c};
+            }
+            // The levels below then hold only candidates matching byte `nearest`; one that
+            // climbs past it is longer than c, and when none does, c is the match.
+            floor = nearest;
+            nearestPos = c;
         }
         const std::uint32_t stop = std::min(limit, kGoodEnoughMatch + 1);
-        // Invariant: level holds the candidates whose first k bytes match, and is not empty.
+        // Invariant: level holds the candidates whose first k bytes match (and byte `floor`,
+        // when k <= floor), and is not empty.
         std::uint32_t k = kMinMatch;
         for (; k < stop; ++k) {
             const __m256i b = _mm256_set1_epi8(static_cast<char>(p[k]));
@@ -172,6 +194,9 @@ struct Avx2Lanes {
             for (std::uint32_t g = 0; g < kGroups; ++g) {
                 level[g] = next[g];
             }
+        }
+        if (k <= floor) {
+            return {floor, pos - nearestPos};
         }
         std::uint32_t lane = 0;
         for (std::uint32_t g = kGroups; g-- > 0;) {
