@@ -20,8 +20,9 @@
 // p[k]) for every lane at once, until the mask is empty or k reaches stop: the last non-empty
 // level gives the length and its highest lane the nearest candidate, with no branch per
 // candidate. Past the fourth byte, the levels keep only the candidates that also match the byte
-// where the nearest one fails (no other can be longer); when none does, the nearest is the match. The portable scan, and candidate ranges cut by the window or the start of the data,
-// compare candidates one by one, nearest first, extending only those that can still win.
+// where the nearest one fails (no other can be longer); when none does, the nearest is the match.
+// The portable scan, and candidate ranges cut by the window or the start of the data, compare
+// candidates one by one, nearest first, extending only those that can still win.
 #pragma once
 
 #include <algorithm>
