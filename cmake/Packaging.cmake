@@ -12,6 +12,8 @@
 #   python         python3-cbmp               (when that component installs files)
 #   magick-coder   imagemagick-6-coder-cbmp   (when that component installs files)
 #   gimp-plugin    gimp-plugin-cbmp           (when that component installs files)
+#   qt-plugin      cbmp-qt5-image-plugin      (when that component installs files)
+#   imlib2-loader  cbmp-imlib2-loader         (when that component installs files)
 #
 # Included from the top-level CMakeLists.txt after every layer, so all targets exist here.
 include(GNUInstallDirs)
@@ -35,6 +37,9 @@ set(CBMP_PACKAGE_python python3-cbmp)
 # ImageMagick and GIMP.
 set(CBMP_PACKAGE_magick-coder imagemagick-6-coder-cbmp)
 set(CBMP_PACKAGE_gimp-plugin gimp-plugin-cbmp)
+# The Qt image-format plugin and the imlib2 loader.
+set(CBMP_PACKAGE_qt-plugin cbmp-qt5-image-plugin)
+set(CBMP_PACKAGE_imlib2-loader cbmp-imlib2-loader)
 
 # --- The tool --------------------------------------------------------------------------------
 install(TARGETS cbmp RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
@@ -219,6 +224,16 @@ cbmp_package(magick-coder graphics
 cbmp_package(gimp-plugin graphics
   "CBMP image file plug-in for GIMP"
   "This package lets GIMP 2.10 open and export CBMP files.")
+# The Qt image-format plugin and the imlib2 loader.
+cbmp_package(qt-plugin graphics
+  "CBMP image format plugin for Qt 5"
+  "This package lets Qt 5 programs that read and write images through\n"
+  "QImageReader and QImageWriter, Gwenview and Dolphin's previews among them,\n"
+  "open and save CBMP files.")
+cbmp_package(imlib2-loader graphics
+  "CBMP image loader for imlib2"
+  "This package lets programs that load images through imlib2, such as feh,\n"
+  "sxiv and nsxiv, open CBMP files.")
 
 # Dependencies between the packages. dpkg-shlibdeps cannot learn them from the system for a
 # library that is being packaged in the same run: it is shown the core library's build folder
@@ -240,6 +255,11 @@ if(TARGET cbmpcore)
   set(CPACK_COMPONENT_PYTHON_DEPENDS core-runtime)
   set(CPACK_COMPONENT_MAGICK-CODER_DEPENDS core-runtime)
   set(CPACK_COMPONENT_GIMP-PLUGIN_DEPENDS core-runtime)
+  set(CPACK_COMPONENT_QT-PLUGIN_DEPENDS core-runtime)
+  if("desktop-data" IN_LIST CBMP_COMPONENTS)
+    list(APPEND CPACK_COMPONENT_QT-PLUGIN_DEPENDS desktop-data)  # the MIME type Qt programs need
+  endif()
+  set(CPACK_COMPONENT_IMLIB2-LOADER_DEPENDS core-runtime)
   foreach(pair tool:cbmp runtime:cbmp_shared)
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 component)

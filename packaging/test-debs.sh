@@ -59,7 +59,9 @@ dpkg -i "${files[@]}" >"$scratch/dpkg.log" || {
 }
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 [ -e "/usr/lib/$multiarch/libcbmp.so.1" ] || fail "libcbmp.so.1 is not in /usr/lib/$multiarch"
-ldconfig -p | grep -q 'libcbmp\.so\.1 ' || fail "the ldconfig trigger did not register the library"
+# grep reads the whole list: with -q it stops at the match, and ldconfig, writing into a closed
+# pipe, fails the pipeline once the list outgrows the pipe buffer.
+ldconfig -p | grep 'libcbmp\.so\.1 ' >/dev/null || fail "the ldconfig trigger did not register the library"
 
 # The installed tool, its manual page and its completion.
 [ "$(cbmp --version)" = "cbmp $(dpkg-deb -f "$debs"/cbmp_*.deb Version | sed 's/-[^-]*$//')" ] ||
@@ -136,6 +138,45 @@ if dpkg-query -W -f='${Status}' gimp-plugin-cbmp 2>/dev/null | grep -q "install 
     echo "GIMP: the installed plug-in opens and exports CBMP files"
 elif dpkg-query -W -f='${Status}' gimp-plugin-cbmp 2>/dev/null | grep -q "install ok installed"; then
     echo "NOT RUN: the installed GIMP plug-in: gimp-console-2.10 missing (Debian: gimp)"
+fi
+
+# --- The Qt image-format plugin and the imlib2 loader, where they were packaged: the installed
+# copies open a CBMP file pixel for pixel as its bitmap, in a Qt program built against the system's
+# Qt and through imlib2 (imlib2_load, from libimlib2-dev), with nothing configured.
+if compgen -G "$debs/cbmp-qt5-image-plugin_*.deb" >/dev/null; then
+    cat >"$scratch/qt-read.cpp" <<'QT'
+#include <QImage>
+#include <QImageReader>
+#include <cstdio>
+int main(int, char** argv) {
+    QImageReader reader(QString::fromLocal8Bit(argv[1]));
+    QByteArray format = reader.format();  // found from the file's content, before reading it
+    QImage image = reader.read();
+    QImage expected(QString::fromLocal8Bit(argv[2]), "bmp");
+    std::printf("%s %dx%d\n", format.constData(), image.width(), image.height());
+    return !image.isNull() && image == expected ? 0 : 1;
+}
+QT
+    g++ -std=c++17 -fPIC -o "$scratch/qt-read" "$scratch/qt-read.cpp" $(pkg-config --cflags --libs Qt5Gui)
+    cp "$scratch/sample.cbmp" "$scratch/qt-sample"  # no suffix: Qt tells the format by content
+    QT_QPA_PLATFORM=offscreen "$scratch/qt-read" "$scratch/qt-sample" samples/sample.bmp >"$scratch/qt.log" 2>&1 || {
+        cat "$scratch/qt.log"
+        fail "the installed Qt plugin did not open the CBMP file as its bitmap"
+    }
+    grep -q '^cbmp ' "$scratch/qt.log" || fail "Qt did not pick the CBMP plugin: $(cat "$scratch/qt.log")"
+    grep -q 'image/x-cbmp' /usr/share/mime/types || fail "the MIME type is not in the database"
+    grep -q 'image/x-cbmp' /usr/share/applications/mimeinfo.cache ||
+        fail "Gwenview is not offered for the MIME type"
+    echo "Qt plugin: $(cat "$scratch/qt.log")"
+fi
+if compgen -G "$debs/cbmp-imlib2-loader_*.deb" >/dev/null; then
+    command -v imlib2_load >/dev/null || fail "imlib2_load is missing (Debian: libimlib2-dev)"
+    out=$(imlib2_load -i -e "$scratch/sample.cbmp" 2>&1)
+    [ -z "$out" ] || fail "the installed imlib2 loader did not open the CBMP file: $out"
+    printf 'CBMP' >"$scratch/cut.cbmp"
+    out=$(imlib2_load -i -e "$scratch/cut.cbmp" 2>&1)
+    [ -n "$out" ] || fail "imlib2 opened a CBMP file cut after its magic"
+    echo "imlib2 loader: opened the sample, refused a cut file"
 fi
 
 dpkg --purge "${packages[@]}" >/dev/null
