@@ -19,8 +19,10 @@
 // otherwise evaluates them all byte level by byte level, mask(k + 1) = mask(k) & (data[c + k] ==
 // p[k]) for every lane at once, until the mask is empty or k reaches stop: the last non-empty
 // level gives the length and its highest lane the nearest candidate, with no branch per
-// candidate. The portable scan, and candidate ranges cut by the window or the start of the data,
-// compare candidates one by one, nearest first, extending only those that can still win.
+// candidate. Past the fourth byte, the levels keep only the candidates that also match the byte
+// where the nearest one fails (no other can be longer); when none does, the nearest is the match.
+// The portable scan, and candidate ranges cut by the window or the start of the data, compare
+// candidates one by one, nearest first, extending only those that can still win.
 #pragma once
 
 #include <algorithm>
@@ -125,7 +127,6 @@ struct Avx2Lanes {
     CBMP_TARGET("avx2")
     static Match ScanWide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t lo,
                           std::uint32_t limit) {
-        constexpr std::uint32_t kGroups = kMaxCandidates / kWidth;
         const std::uint8_t* p = data + pos;
         const std::uint8_t* q = data + lo;
         const Key key = MakeKey(p);
@@ -141,6 +142,9 @@ struct Avx2Lanes {
         }
         // In flat stretches the nearest candidate alone reaches 33 bytes: that ends the scan
         // before the levels climb to 33 for every candidate. Bytes 3 .. 34, one compare.
+        std::uint32_t floor = 0;  // the nearest candidate's length, when known
+        std::uint32_t nearestPos = 0;
+        std::uint32_t k = kMinMatch;
         if (limit >= kMinMatch + kWidth) {
             std::uint32_t g = kGroups - 1;
             std::uint32_t bits = 0;
@@ -151,27 +155,43 @@ struct Avx2Lanes {
                 lo + g * kWidth + static_cast<std::uint32_t>(31 - std::countl_zero(bits));
             const auto same = static_cast<std::uint32_t>(_mm256_movemask_epi8(
                 _mm256_cmpeq_epi8(Load(data + c + kMinMatch), Load(p + kMinMatch))));
-            if (same == 0xFFFFFFFFu) {
+            // c's length counted up to 35 bytes (countr_zero(0) is 32).
+            const std::uint32_t nearest =
+                kMinMatch + static_cast<std::uint32_t>(std::countr_zero(~same));
+            if (nearest > kGoodEnoughMatch) {
                 return ChosenMatch(data, pos, c, limit, kGoodEnoughMatch + 1);
             }
+            // One level first: its loads need not wait for `nearest`, and on pixel art and
+            // photographs most searches end there, no candidate sharing a fourth byte.
+            if (!Climb(level, q, kMinMatch, p[kMinMatch])) {
+                return {kMinMatch, pos - c};
+            }
+            k = kMinMatch + 1;
+            // A farther candidate beats c only when it is longer, so it must match byte
+            // `nearest` too, where c fails: keep those alone. When none is left (on 32-bit pixels
+            // most searches), c is the match, without climbing the levels to its length.
+            const __m256i b = _mm256_set1_epi8(static_cast<char>(p[nearest]));
+            for (std::uint32_t h = 0; h < kGroups; ++h) {
+                level[h] = _mm256_and_si256(level[h], Equal(q + h * kWidth + nearest, b));
+            }
+            const __m256i rest = _mm256_or_si256(_mm256_or_si256(level[0], level[1]),
+                                                 _mm256_or_si256(level[2], level[3]));
+            if (_mm256_testz_si256(rest, rest) != 0) {
+                return {nearest, pos - c};
+            }
+            // The levels below then hold only candidates matching byte `nearest`; one that
+            // climbs past it is longer than c, and when none does, c is the match.
+            floor = nearest;
+            nearestPos = c;
         }
         const std::uint32_t stop = std::min(limit, kGoodEnoughMatch + 1);
-        // Invariant: level holds the candidates whose first k bytes match, and is not empty.
-        std::uint32_t k = kMinMatch;
-        for (; k < stop; ++k) {
-            const __m256i b = _mm256_set1_epi8(static_cast<char>(p[k]));
-            __m256i next[kGroups];
-            for (std::uint32_t g = 0; g < kGroups; ++g) {
-                next[g] = _mm256_and_si256(level[g], Equal(q + g * kWidth + k, b));
-            }
-            const __m256i alive = _mm256_or_si256(_mm256_or_si256(next[0], next[1]),
-                                                  _mm256_or_si256(next[2], next[3]));
-            if (_mm256_testz_si256(alive, alive) != 0) {
-                break;
-            }
-            for (std::uint32_t g = 0; g < kGroups; ++g) {
-                level[g] = next[g];
-            }
+        // Invariant: level holds the candidates whose first k bytes match (and byte `floor`,
+        // when k <= floor), and is not empty.
+        while (k < stop && Climb(level, q, k, p[k])) {
+            ++k;
+        }
+        if (k <= floor) {
+            return {floor, pos - nearestPos};
         }
         std::uint32_t lane = 0;
         for (std::uint32_t g = kGroups; g-- > 0;) {
@@ -186,6 +206,28 @@ struct Avx2Lanes {
 
   private:
     static_assert(kMaxCandidates / kWidth == 4);
+    static constexpr std::uint32_t kGroups = kMaxCandidates / kWidth;
+
+    // One byte level: keeps the candidates of `level` (those at q, q + 1, ...) whose byte k is
+    // `byte`, and gives true; when none is, leaves `level` as it was and gives false.
+    CBMP_TARGET("avx2")
+    static bool Climb(__m256i (&level)[kGroups], const std::uint8_t* q, std::uint32_t k,
+                      std::uint8_t byte) {
+        const __m256i b = _mm256_set1_epi8(static_cast<char>(byte));
+        __m256i next[kGroups];
+        for (std::uint32_t g = 0; g < kGroups; ++g) {
+            next[g] = _mm256_and_si256(level[g], Equal(q + g * kWidth + k, b));
+        }
+        const __m256i alive =
+            _mm256_or_si256(_mm256_or_si256(next[0], next[1]), _mm256_or_si256(next[2], next[3]));
+        if (_mm256_testz_si256(alive, alive) != 0) {
+            return false;
+        }
+        for (std::uint32_t g = 0; g < kGroups; ++g) {
+            level[g] = next[g];
+        }
+        return true;
+    }
     CBMP_TARGET("avx2") static __m256i Load(const std::uint8_t* q) {
         return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
     }

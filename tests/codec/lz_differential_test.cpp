@@ -353,5 +353,96 @@ TEST(LzDifferential, StopsOnlyAfterMoreThan32Bytes) {
     }
 }
 
+TEST(LzDifferential, FindsTheLongerCandidateBehindTheNearestOne) {
+    // All 128 candidates in reach, three of them sharing the searched bytes' first three: the
+    // nearest matches `nearLength` bytes; a middle one fails at byte `failAt` before that but
+    // matches byte `nearLength` (where the nearest fails), so a test of that byte alone would take
+    // it for a longer one; the farthest matches `farLength` bytes. The farthest wins only when it
+    // is strictly longer than the nearest, and the nearest ends the scan beyond 32 bytes.
+    const Bytes key = RandomBytes(48, 11);
+    std::mt19937 rng(12);
+    for (std::uint32_t nearLength = 3; nearLength <= 36; ++nearLength) {
+        for (const std::uint32_t farLength :
+             {nearLength - 1, nearLength, nearLength + 1, 33u, 40u}) {
+            if (farLength < 3) {
+                continue;
+            }
+            const std::uint32_t failAt =
+                3 + static_cast<std::uint32_t>(rng()) % std::max(1u, std::min(nearLength, 34u) - 3);
+            // The key's first 42 bytes, changed at the two bytes given (none beyond 41).
+            const auto copy = [&key](std::uint32_t differAt, std::uint32_t alsoDifferAt) {
+                Bytes out(key.begin(), key.begin() + 42);
+                for (const std::uint32_t at : {differAt, alsoDifferAt}) {
+                    if (at < out.size()) {
+                        out[at] = static_cast<std::uint8_t>(out[at] ^ 0x80);
+                    }
+                }
+                return out;
+            };
+            // Filler never holding key[0], so that no candidate but the copies shares three bytes.
+            Bytes data;
+            const auto fill = [&data, &key, &rng](std::size_t n) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    std::uint8_t b = static_cast<std::uint8_t>(rng());
+                    if (b == key[0]) {
+                        b = static_cast<std::uint8_t>(b + 1);
+                    }
+                    data.push_back(b);
+                }
+            };
+            fill(300);
+            const auto farAt = static_cast<std::uint32_t>(data.size());
+            const Bytes far = copy(farLength, 99);
+            data.insert(data.end(), far.begin(), far.end());
+            const Bytes middle = failAt < nearLength ? copy(failAt, 99) : copy(0, 99);
+            data.insert(data.end(), middle.begin(), middle.end());
+            const auto nearAt = static_cast<std::uint32_t>(data.size());
+            const Bytes nearest = copy(nearLength, 99);
+            data.insert(data.end(), nearest.begin(), nearest.end());
+            const auto pos = static_cast<std::uint32_t>(data.size());
+            data.insert(data.end(), key.begin(), key.end());
+            fill(300);
+            const auto size = static_cast<std::uint32_t>(data.size());
+            std::vector<std::uint32_t> head(kHashSize, kNoPosition);
+            for (const std::uint32_t entry : {pos - 1, nearAt + 5}) {
+                const ReferenceMatch ref = ReferenceSearch(data, pos, entry, head);
+                ASSERT_GE(ref.length, 3u);
+                ASSERT_TRUE(ref.start == nearAt || ref.start == farAt);
+                for (MatchScan scan : Scans()) {
+                    std::uint32_t start = 0;
+                    const std::uint32_t length =
+                        FindLongestMatchWith(scan, data.data(), pos, size, entry, start);
+                    ASSERT_EQ(length, ref.length)
+                        << Name(scan) << " near " << nearLength << " far " << farLength
+                        << " fail at " << failAt << " entry " << entry;
+                    ASSERT_EQ(start, ref.start)
+                        << Name(scan) << " near " << nearLength << " far " << farLength
+                        << " fail at " << failAt << " entry " << entry;
+                }
+            }
+        }
+    }
+}
+
+TEST(LzDifferential, MatchesTheReferenceOnFourBytePixels) {
+    // 32-bit pixels with a constant fourth byte and channels that drift: many candidates share
+    // the first bytes and stop at different lengths around whole pixels, the nearest often
+    // beaten by a farther one.
+    for (std::uint32_t seed = 1; seed <= 3; ++seed) {
+        std::mt19937 rng(seed);
+        Bytes data;
+        std::uint8_t channel[3] = {10, 120, 200};
+        while (data.size() < 90000) {
+            const std::uint32_t run = 1 + static_cast<std::uint32_t>(rng()) % (seed * 6);
+            for (std::uint32_t i = 0; i < run; ++i) {
+                data.insert(data.end(), {channel[0], channel[1], channel[2], 0xFF});
+            }
+            channel[rng() % 3] = static_cast<std::uint8_t>(channel[rng() % 3] + rng() % 3 - 1);
+        }
+        SCOPED_TRACE(seed);
+        ExpectSameStream(data);
+    }
+}
+
 }  // namespace
 }  // namespace cbmp::testing
