@@ -5,8 +5,9 @@
 // application's loader. So every layout that the BMP loader reads (colour tables, bit fields,
 // RLE, V4/V5 headers with alpha) opens from a CBMP as well, pixel for pixel.
 //
-// Bounds (addons/common/cbmp_viewer_limits.h): the header decides before anything is decoded. An
-// image of more pixels than the viewers' limit is refused; only the 60 header bytes and the
+// Bounds (addons/common/cbmp_bounds.h): the header decides before anything is decoded. An
+// image of more pixels than the viewers' limit, or whose payload or stream is longer than its
+// size can need, is refused; only the 60 header bytes and the
 // stream that the header announces are kept, whatever follows them is dropped as it arrives; an
 // application that asks only for the size gets it from the header, and nothing is decoded.
 // Peak memory while loading: the CBMP file, then the decompressed BMP file (the CBMP buffer is
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <memory>
 
+#include "addons/common/cbmp_bounds.h"
 #include "addons/common/cbmp_viewer_limits.h"
 #include "core/cbmpcore.h"
 
@@ -133,10 +135,13 @@ gboolean on_header(LoadContext& ctx, GError** error) {
     std::uint32_t image_width = 0;
     std::uint32_t image_height = 0;
     cbmp_viewer_dimensions(&info, &image_width, &image_height);
-    if (!cbmp_viewer_size_allowed(&info)) {
+    const cbmp_addon::Verdict verdict = cbmp_addon::check_bounds(info, cbmp_addon::Limits{});
+    if (verdict != cbmp_addon::Verdict::kAccepted) {
         g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
-                    "CBMP image of %u x %u pixels: not between 1 and %" G_GUINT64_FORMAT " pixels",
-                    image_width, image_height, static_cast<guint64>(CBMP_VIEWER_MAX_PIXELS));
+                    "CBMP image of %u x %u pixels refused: %s (at most %" G_GUINT64_FORMAT
+                    " pixels)",
+                    image_width, image_height, cbmp_addon::verdict_text(verdict),
+                    static_cast<guint64>(CBMP_VIEWER_MAX_PIXELS));
         return FALSE;
     }
     ctx.header_read = true;

@@ -295,6 +295,26 @@ TEST(PixbufLoader, HeaderDecidesBeforeDecoding) {
         gdk_pixbuf_loader_close(loader.get(), nullptr);
     }
 
+    // A small image whose payload claims far more than its pixels can need: refused at the header
+    // too, before a stream that could decode to it arrives.
+    {
+        Bytes header = with_size(2, 2);
+        const std::uint32_t claimed = 200u << 20;
+        for (int i = 0; i < 4; ++i) {
+            header[static_cast<std::size_t>(52 + i)] =
+                static_cast<std::uint8_t>(claimed >> (8 * i));
+        }
+        GError* error = nullptr;
+        std::unique_ptr<GdkPixbufLoader, Unref> loader(
+            gdk_pixbuf_loader_new_with_type("cbmp", &error));
+        ASSERT_TRUE(loader);
+        EXPECT_FALSE(gdk_pixbuf_loader_write(loader.get(), header.data(), header.size(), &error));
+        ASSERT_NE(error, nullptr);
+        EXPECT_NE(std::strstr(error->message, "refused"), nullptr) << error->message;
+        g_clear_error(&error);
+        gdk_pixbuf_loader_close(loader.get(), nullptr);
+    }
+
     // A 5 x 3 bitmap with a 12-byte OS/2 header (and a gap up to the pixels at 54), its stream cut
     // off after the header: the size is still known, so nothing had to be decoded for it.
     Bytes os2 = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0,  0,
