@@ -8,28 +8,40 @@
 // the whole window before it, the two parses go on identically: from there the guessed tokens are
 // the true ones and are spliced in, bit for bit, instead of being parsed again.
 //
-// Helper threads parse the guesses, each into a slot of its own; the calling thread (the joiner)
-// parses the first segment, then at every 16 KiB mark compares its token starts with the guess
-// of the segment it is in, splices where they agree, and otherwise parses on. It never waits for
-// a guess: one still queued when the joiner reaches its segment is dropped, and while the
-// current one is being parsed the joiner parses a later one itself or parses on. A guess that
-// never joins turns guessing off for the rest of the call, so data that never joins costs what
-// one thread costs. The joiner alone writes the stream and reports progress, in stream order.
+// Helper threads parse the guesses, each into a slot of its own, at idle priority: they only run
+// on a core nobody else wants, so they can make no other work slower, this call's included. The
+// calling thread (the joiner) parses the true stream front to back and never parses a guess nor
+// waits for one: at every 16 KiB mark it looks at the guess for the segment it is in and, if it is
+// parsed, compares token starts and splices it in where they agree; otherwise it parses on. It
+// alone writes the stream and reports progress, in stream order, so both are those of one thread.
+//
+// A helper picks the segment to guess itself: the earliest one that the joiner will not have
+// parsed through before the guess can be finished (helpers and joiner parse at about the same
+// speed, so bytes stand for time). On two cores that makes the two take turns: the joiner parses
+// one segment while the helper guesses the next but one, and the guess in between is spliced in.
+//
+// What guessing costs the joiner is bounded: it records its token starts only while a parsed
+// guess is waiting to be compared, and a guess that was compared and never joined ends guessing
+// for the call; a helper starved of a core costs a look at the slots every 16 KiB.
 #include "codec/lz_segments.h"
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#if defined(__linux__)
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#elif defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
 #include <sched.h>
 #endif
 
@@ -39,17 +51,21 @@ namespace cbmp {
 
 namespace {
 
-// Segments are cut a quarter of the input a thread or smaller, so that the threads still have
-// work near the end of the input (the last segments are not left to one of them), yet long
-// enough that the joins (usually a few tens of KiB past a segment start) cost little.
+// Segments are cut an eighth of the input a thread or smaller, so that the helper and the
+// joiner take turns several times, yet long enough that the joins (usually tens of KiB past a
+// segment start) and the lead-ins cost little.
 constexpr std::uint32_t kSegmentsPerThread = 4;
 constexpr std::uint32_t kMinSegment = 256u << 10;
-// Below this a call takes tens of milliseconds on one thread: starting and joining helpers, and
-// waiting for a busy host to run them, would cost more than they can save.
+// Below this a call takes tens of milliseconds on one thread: starting and joining helpers would
+// cost more than they can save.
 constexpr std::uint32_t kMinThreadedInput = 4u << 20;
 constexpr std::uint32_t kMaxSegment = 4u << 20;
 constexpr std::uint32_t kDefaultLeadIn = 64u << 10;
-constexpr std::uint32_t kRingWords = 65536 / 64;  // the joiner's token starts, last 64 KiB
+// The joiner's own token starts are kept for the last kRingBits positions (a power of two of at
+// least the window plus a mark plus a match): bit p % kRingBits.
+constexpr std::uint32_t kRingBits = 65536;
+constexpr std::uint32_t kRingWords = kRingBits / 64;
+static_assert(kRingBits >= kWindowSize + kMarkStep + kMaxMatch && std::has_single_bit(kRingBits));
 
 std::uint32_t RoundUpToMark(std::uint64_t bytes) {
     return static_cast<std::uint32_t>(
@@ -57,8 +73,9 @@ std::uint32_t RoundUpToMark(std::uint64_t bytes) {
 }
 
 // The cores this process may run on: on Linux its CPU affinity (taskset, cgroup cpusets), which
-// can be fewer than the machine has; elsewhere the machine's count. Threads beyond it would only
-// take turns on the same cores and pay for the speculation.
+// can be fewer than the machine has; elsewhere the machine's count. It is both the default thread
+// count of a call and the limit on the helpers of all calls together: helpers beyond it could
+// only take turns on the same cores.
 unsigned UsableCores() {
 #if defined(__linux__)
     cpu_set_t set;
@@ -73,11 +90,11 @@ unsigned UsableCores() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-// Helper threads alive in this process for all calls together, and their limit.
+// Helper threads alive in this process for all calls together.
 std::atomic<unsigned> g_helpers{0};
 
 unsigned ReserveHelpers(unsigned wanted) {
-    const unsigned limit = std::max(std::thread::hardware_concurrency(), 8u);
+    const unsigned limit = UsableCores();
     unsigned current = g_helpers.load();
     for (;;) {
         const unsigned take = current >= limit ? 0 : std::min(wanted, limit - current);
@@ -87,7 +104,27 @@ unsigned ReserveHelpers(unsigned wanted) {
     }
 }
 
-// Bits [from, to) of a bitmap, word by word: visit(word index, mask of the bits in range).
+// Puts the calling thread at the lowest priority there is: on Linux SCHED_IDLE, which runs it
+// only on a core that has nothing else to run. Failure leaves it as it was.
+void RunAtIdlePriority() {
+#if defined(_WIN32)
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
+#elif defined(__linux__)
+    sched_param param{};
+    param.sched_priority = 0;
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
+#elif defined(__unix__) || defined(__APPLE__)
+    int policy = 0;
+    sched_param param{};
+    if (pthread_getschedparam(pthread_self(), &policy, &param) == 0) {
+        param.sched_priority = sched_get_priority_min(policy);
+        pthread_setschedparam(pthread_self(), policy, &param);
+    }
+#endif
+}
+
+// Bits [from, to) of a bitmap, word by word: visit(first bit, mask of the bits in range within
+// that bit's word); stops early when visit returns false.
 template <class Visit>
 void ForEachWord(std::uint64_t from, std::uint64_t to, Visit visit) {
     while (from < to) {
@@ -108,39 +145,45 @@ struct Checkpoint {
 };
 
 // One guessed segment and the room it is parsed in; reused for segment after segment.
+//
+// Its state moves kFree -> kRunning (a helper claims it, having set the segment), kRunning ->
+// kDone (that helper, having parsed or given up), kDone -> kFree (the joiner, done with it). So
+// each field is written by one thread at a time, and published by the release of `state`.
 template <class Lanes>
 struct Guess {
-    enum class State { kFree, kQueued, kRunning, kDone };
+    enum State : unsigned { kFree, kRunning, kDone };
 
-    BitWriter writer;                     // the guessed tokens, from `from` on
-    std::vector<std::uint64_t> starts;    // bit p - from: a guessed token starts at p
-    std::vector<Checkpoint> checkpoints;  // for each mark from `begin` to `stop`
-    Matcher<Lanes> matcher;
+    std::atomic<unsigned> state{kFree};
+    std::atomic<bool> cancel{false};       // the joiner no longer wants it
+    std::atomic<std::uint32_t> parsed{0};  // how far the helper has parsed (for the helpers)
+
+    // Set by the helper that claims it.
     std::uint32_t segment = 0;
     std::uint32_t from = 0;   // where the guess starts, with an empty table
     std::uint32_t begin = 0;  // the segment's first byte
     std::uint32_t stop = 0;   // the next segment's first byte, or the input's end
-    std::uint32_t end = 0;    // the first guessed token start at or after stop
+    // Set by the parse, read by the joiner once the guess is done.
+    BitWriter writer;                     // the guessed tokens, from `from` on
+    std::vector<std::uint64_t> starts;    // bit p - from: a guessed token starts at p
+    std::vector<Checkpoint> checkpoints;  // for each mark from `begin` to `stop`
+    Matcher<Lanes> matcher;
+    std::uint32_t end = 0;  // the first guessed token start at or after stop
     std::uint64_t endBit = 0;
-    bool complete = false;  // parsed to the end, not cancelled
-    std::atomic<bool> cancel{false};
-    State state = State::kFree;  // guarded by the encoder's mutex
+    bool complete = false;  // parsed to the end: not cancelled, memory and room sufficed
+    bool created = false;   // the buffers above are allocated (by the first helper to use it)
+    // The joiner's own.
+    bool compared = false;  // compared at a mark at least once, and did not join there
 
-    bool Create(const std::uint8_t* data, std::uint32_t size, const SegmentPlan& plan) {
-        const std::uint64_t span = std::uint64_t{plan.segmentBytes} + plan.leadInBytes + kMaxMatch;
-        const std::uint64_t bytes = (span * kLiteralBits + 7) / 8 + 16;  // 8 to read past the end
-        starts.resize(static_cast<std::size_t>(span / 64 + 2));
-        checkpoints.reserve(plan.segmentBytes / kMarkStep + 2);
-        return matcher.Create(data, size) &&
-               writer.Create(static_cast<std::uint32_t>(bytes), static_cast<std::uint32_t>(bytes));
-    }
-
-    void Parse(const std::uint8_t* data) {
+    void Parse(const std::uint8_t* data, std::uint32_t size, const SegmentPlan& plan) {
+        complete = false;
+        if (!created && !Create(data, size, plan)) {
+            return;
+        }
         matcher.Clear();
         writer.Clear();
         std::fill(starts.begin(), starts.end(), 0);
         checkpoints.clear();
-        complete = false;
+        const std::uint32_t pause = plan.hooks != nullptr ? plan.hooks->helperPauseMicroseconds : 0;
         const StartMarks marks{starts.data(), from};
         bool ok = true;
         std::uint32_t pos = from;
@@ -148,12 +191,16 @@ struct Guess {
             if (cancel.load(std::memory_order_relaxed)) {
                 return;
             }
+            if (pause != 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(pause));
+            }
             mark = static_cast<std::uint32_t>(
                 std::min<std::uint64_t>(stop, std::uint64_t{mark} + kMarkStep));
             pos = EncodeRun(matcher, data, pos, mark, writer, marks, ok);
             if (mark >= begin) {
                 checkpoints.push_back({pos, writer.bit_count()});
             }
+            parsed.store(mark, std::memory_order_relaxed);
         }
         end = pos;
         endBit = writer.bit_count();
@@ -161,11 +208,28 @@ struct Guess {
     }
 
     bool Starts(std::uint32_t pos) const { return (starts[(pos - from) / 64] >> (pos % 64)) & 1; }
+
+  private:
+    bool Create(const std::uint8_t* data, std::uint32_t size, const SegmentPlan& plan) {
+        const std::uint64_t span = std::uint64_t{plan.segmentBytes} + plan.leadInBytes + kMaxMatch;
+        const std::uint64_t bytes = (span * kLiteralBits + 7) / 8 + 16;  // 8 to read past the end
+        try {
+            starts.resize(static_cast<std::size_t>(span / 64 + 2));
+            checkpoints.reserve(plan.segmentBytes / kMarkStep + 2);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        created = matcher.Create(data, size) && writer.Create(static_cast<std::uint32_t>(bytes),
+                                                              static_cast<std::uint32_t>(bytes));
+        return created;
+    }
 };
 
 template <class Lanes>
 class SegmentEncoder {
   public:
+    using State = typename Guess<Lanes>::State;
+
     SegmentEncoder(const std::uint8_t* data, std::uint32_t size, BitWriter& writer,
                    const LzProgress* progress, const SegmentPlan& plan)
         : data_(data), size_(size), writer_(writer), progress_(progress), plan_(plan) {}
@@ -174,40 +238,32 @@ class SegmentEncoder {
     SegmentEncoder& operator=(const SegmentEncoder&) = delete;
 
     ~SegmentEncoder() {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            closing_ = true;
-            queue_.clear();
-            for (auto& guess : slots_) {
-                guess->cancel = true;
-            }
+        closing_.store(true);
+        for (auto& guess : slots_) {
+            guess->cancel.store(true);
         }
-        wake_.notify_all();
+        Wake();
         for (std::thread& helper : helpers_) {
             helper.join();
         }
         g_helpers.fetch_sub(reserved_);
     }
 
-    // Allocates the slots and starts the helpers; false when neither memory nor a thread could
-    // be had, and nothing has been written.
+    // Allocates the joiner's state and starts the helpers; false when neither memory nor a
+    // thread could be had, and nothing has been written. The slots' buffers are allocated by the
+    // helpers, on their own time.
     bool Start() {
         try {
             ring_.assign(kRingWords, 0);
-            // Two guesses a thread and one more: while the caller parses a guess of its own,
-            // the guesses done and not yet spliced must leave the helpers room to go on.
-            const unsigned slots = std::min(plan_.threads * 2 + 1, plan_.segments - 1);
-            for (unsigned i = 0; i < slots; ++i) {
-                auto guess = std::make_unique<Guess<Lanes>>();
-                if (!guess->Create(data_, size_, plan_)) {
-                    return false;
-                }
-                slots_.push_back(std::move(guess));
-            }
             if (!matcher_.Create(data_, size_)) {
                 return false;
             }
-            reserved_ = ReserveHelpers(std::min(plan_.threads - 1, slots));
+            const unsigned wanted = std::min(plan_.threads - 1, plan_.segments - 1);
+            reserved_ = ReserveHelpers(wanted);
+            // Two slots a helper: one it parses, one parsed and waiting for the joiner.
+            for (unsigned i = 0; i < 2 * reserved_; ++i) {
+                slots_.push_back(std::make_unique<Guess<Lanes>>());
+            }
             for (unsigned i = 0; i < reserved_; ++i) {
                 helpers_.emplace_back([this] { HelperLoop(); });
             }
@@ -218,260 +274,166 @@ class SegmentEncoder {
     }
 
     bool Encode(LzCompressReport* report) {
-        SubmitGuesses(0);
-        std::uint32_t pos = 0;   // the first true token start at or after mark
-        std::uint32_t mark = 0;  // a multiple of kMarkStep, or the input's end
-        std::uint64_t reported = ~std::uint64_t{0};
-        std::uint32_t current = 0;
         bool ok = true;
-        while (ok && pos < size_) {
-            if (pos % kProgressStep == 0 && pos != reported) {
-                Report(progress_, LzEvent::kStep, pos, size_);
-                reported = pos;
-            }
-            const std::uint32_t segment = mark / plan_.segmentBytes;
-            if (guessing_ && segment != current) {
-                current = segment;
-                DropGuessesBefore(segment);
-                SubmitGuesses(segment);
-            }
-            if (guessing_ && segment > 0) {
-                if (Guess<Lanes>* guess = SlotOf(segment)) {
-                    const typename Guess<Lanes>::State state = StateOf(*guess);
-                    if (plan_.waitForGuesses && state != Guess<Lanes>::State::kDone) {
-                        Finish(*guess);
-                        continue;
-                    }
-                    if (state == Guess<Lanes>::State::kQueued) {
-                        // No one started it: parsing on is as quick. A helper may have taken it
-                        // since its state was read; then look at it again.
-                        if (!Withdraw(*guess)) {
-                            continue;
-                        }
-                    } else if (state == Guess<Lanes>::State::kRunning) {
-                        if (HelpWithQueuedGuess()) {
-                            continue;
-                        }
-                    } else if (Joins(*guess, mark, pos)) {
-                        const std::uint32_t at = pos;
-                        pos = Splice(*guess, pos, guess->checkpoints[Index(*guess, mark)].bit);
-                        ok = pos != 0;
-                        mark = guess->stop;
-                        joins_ += 1;
-                        joinBytes_ += at - guess->begin;
-                        Release(*guess);
-                        SubmitGuesses(mark / plan_.segmentBytes);
-                        continue;
-                    }
-                }
-            }
-            const auto next = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>(size_, std::uint64_t{mark} + kMarkStep));
-            ClearRing(pos, std::uint64_t{next} + kMaxMatch);
-            pos = EncodeRun(matcher_, data_, pos, next, writer_,
-                            StartMarks{ring_.data(), 0, 0xFFFF}, ok);
-            mark = next;
+        while (ok && pos_ < size_ && guessing_.load(std::memory_order_relaxed)) {
+            ok = Step();
         }
+        // Guessing is over: the rest is the one-thread loop, with no bookkeeping at all.
+        ok = ok && EncodeToEnd(matcher_, data_, pos_, size_, writer_, progress_, reported_);
         if (report != nullptr) {
-            *report = LzCompressReport{plan_.segments, joins_, joinBytes_};
+            report->segments = plan_.segments;
+            report->joins = joins_;
+            report->joinBytes = joinBytes_;
+            report->guesses = guesses_.load();
+            report->stoppedGuessing = stopped_;
         }
         return ok;
     }
 
   private:
-    using State = typename Guess<Lanes>::State;
-
-    void HelperLoop() {
-        for (;;) {
-            Guess<Lanes>* guess = nullptr;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
-                guess = TakeQueuedLocked();
-            }
-            if (guess == nullptr) {
-                return;  // closing, and the queue was cleared
-            }
-            ParseTaken(*guess);
+    // One look at the guesses and one move of the true parse: the guess for the current segment
+    // spliced in, or the tokens up to the next mark parsed. Returns false when the writer failed.
+    bool Step() {
+        if (pos_ % kProgressStep == 0 && pos_ != reported_) {
+            Report(progress_, LzEvent::kStep, pos_, size_);
+            reported_ = pos_;
         }
+        const std::uint32_t segment = mark_ / plan_.segmentBytes;
+        LeaveSegmentsBefore(segment);
+        if (!guessing_.load(std::memory_order_relaxed)) {
+            return true;
+        }
+        Guess<Lanes>* guess = segment > 0 ? GuessFor(segment) : nullptr;
+        if (segment > 0 && WaitsFor(segment, guess)) {
+            return true;  // looks again
+        }
+        if (guess != nullptr && guess->state.load(std::memory_order_acquire) == State::kDone) {
+            if (!guess->complete) {
+                Free(*guess);  // cancelled, or the helper ran out of memory or room
+            } else if (WindowRecorded() && Joins(*guess)) {
+                return Splice(*guess);
+            } else if (WindowRecorded()) {
+                guess->compared = true;
+            }
+        }
+        const auto next = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(size_, std::uint64_t{mark_} + kMarkStep));
+        bool ok = true;
+        if (ComparisonAhead(segment, next)) {
+            if (recordedFrom_ == kNotRecorded) {
+                recordedFrom_ = mark_;
+            }
+            ClearRing(mark_, std::uint64_t{next} + kMaxMatch);
+            pos_ = EncodeRun(matcher_, data_, pos_, next, writer_,
+                             StartMarks{ring_.data(), 0, kRingBits - 1}, ok);
+        } else {
+            recordedFrom_ = kNotRecorded;
+            pos_ = EncodeRun(matcher_, data_, pos_, next, writer_, StartMarks{}, ok);
+        }
+        mark_ = next;
+        joinerPos_.store(pos_, std::memory_order_relaxed);
+        return ok;
     }
 
-    // Takes the earliest queued guess for the calling thread to parse; null when none is queued.
-    // The caller holds the lock.
-    Guess<Lanes>* TakeQueuedLocked() {
-        if (queue_.empty()) {
-            return nullptr;
-        }
-        Guess<Lanes>* guess = queue_.front();
-        queue_.pop_front();
-        guess->state = State::kRunning;
-        return guess;
-    }
-
-    // Takes a guess out of the queue if it is still there; the caller holds the lock and gives
-    // the guess its next state. Only the state read under the same lock tells whether it is: a
-    // helper may have taken it since the caller last looked.
-    bool TakeBackLocked(Guess<Lanes>& guess) {
-        if (guess.state != State::kQueued) {
+    // With the waitForGuesses hook, the joiner waits at a segment's first mark for its guess to
+    // be claimed, and then for it to be parsed (polling: tests only). True when it should look
+    // again.
+    bool WaitsFor(std::uint32_t segment, const Guess<Lanes>* guess) const {
+        if (plan_.hooks == nullptr || !plan_.hooks->waitForGuesses ||
+            (guess == nullptr && mark_ != segment * plan_.segmentBytes) ||
+            (guess != nullptr && guess->state.load(std::memory_order_acquire) == State::kDone)) {
             return false;
         }
-        queue_.erase(std::find(queue_.begin(), queue_.end(), &guess));
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
         return true;
     }
 
-    // Parses a guess this thread has taken out of the queue, and marks it done.
-    void ParseTaken(Guess<Lanes>& guess) {
-        guess.Parse(data_);
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            guess.state = State::kDone;
-        }
-        done_.notify_all();
-    }
-
-    // Waits for a guess to be parsed, parsing it on this thread if no one has started it.
-    void Finish(Guess<Lanes>& guess) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (TakeBackLocked(guess)) {
-            guess.state = State::kRunning;
-            lock.unlock();
-            ParseTaken(guess);
-            return;
-        }
-        done_.wait(lock, [&guess] { return guess.state == State::kDone; });
-    }
-
-    // Parses the earliest queued guess on this thread; false when none is queued.
-    bool HelpWithQueuedGuess() {
-        Guess<Lanes>* guess = nullptr;
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            guess = TakeQueuedLocked();
-        }
-        if (guess == nullptr) {
-            return false;
-        }
-        ParseTaken(*guess);
-        return true;
-    }
-
-    // Queues guesses for the segments after `current`, as far as free slots allow.
-    void SubmitGuesses(std::uint32_t current) {
-        nextGuess_ = std::max(nextGuess_, current + 1);
-        bool queued = false;
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            for (auto& slot : slots_) {
-                if (!guessing_ || nextGuess_ >= plan_.segments) {
-                    break;
-                }
-                Guess<Lanes>& guess = *slot;
-                if (guess.state != State::kFree) {
-                    continue;
-                }
-                guess.segment = nextGuess_;
-                guess.begin = nextGuess_ * plan_.segmentBytes;
-                guess.from = guess.begin - std::min(guess.begin, plan_.leadInBytes);
-                guess.stop = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                    size_, std::uint64_t{guess.begin} + plan_.segmentBytes));
-                guess.cancel = false;
-                guess.state = State::kQueued;
-                queue_.push_back(&guess);
-                queued = true;
-                ++nextGuess_;
+    // True when the joiner's token starts must be recorded over the next run: a parsed guess
+    // waits for the current segment, or for one that begins within a window past the next mark.
+    bool ComparisonAhead(std::uint32_t segment, std::uint32_t next) {
+        const std::uint32_t ahead = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                                        size_ - 1, std::uint64_t{next} + kWindowSize)) /
+                                    plan_.segmentBytes;
+        for (std::uint32_t s = std::max(segment, 1u); s <= ahead; ++s) {
+            const Guess<Lanes>* guess = GuessFor(s);
+            if (guess != nullptr && guess->state.load(std::memory_order_acquire) == State::kDone &&
+                guess->complete) {
+                return true;
             }
         }
-        if (queued) {
-            wake_.notify_all();
-        }
+        return false;
     }
 
-    Guess<Lanes>* SlotOf(std::uint32_t segment) {
-        const std::lock_guard<std::mutex> lock(mutex_);
+    bool WindowRecorded() const {
+        return recordedFrom_ != kNotRecorded && std::uint64_t{recordedFrom_} + kWindowSize <= pos_;
+    }
+
+    // The slot holding a guess (being parsed, or parsed) for `segment`, or null.
+    Guess<Lanes>* GuessFor(std::uint32_t segment) {
         for (auto& slot : slots_) {
-            if (slot->state != State::kFree && slot->segment == segment) {
+            if (slot->state.load(std::memory_order_acquire) != State::kFree &&
+                slot->segment == segment) {
                 return slot.get();
             }
         }
         return nullptr;
     }
 
-    State StateOf(const Guess<Lanes>& guess) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return guess.state;
-    }
-
-    // Takes a guess out of the queue unparsed and frees its slot; false when a helper took it
-    // first.
-    bool Withdraw(Guess<Lanes>& guess) {
-        if (plan_.pauseBeforeWithdrawing) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            if (!TakeBackLocked(guess)) {
-                return false;
-            }
-            guess.state = State::kFree;
-        }
-        SubmitGuesses(guess.segment);
-        return true;
-    }
-
-    // Frees a slot whose guess is done with.
-    void Release(Guess<Lanes>& guess) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        guess.state = State::kFree;
-    }
-
-    // The joiner has passed these segments: guesses still queued for them are dropped, and one
-    // that was parsed (or is being parsed) without joining ends guessing for this call.
-    void DropGuessesBefore(std::uint32_t segment) {
+    // The joiner has passed these segments: their guesses are cancelled or freed, and one that
+    // was compared and never joined ends guessing for this call.
+    void LeaveSegmentsBefore(std::uint32_t segment) {
+        bool failed = false;
         for (auto& slot : slots_) {
-            State state = State::kFree;
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                if (slot->segment < segment) {
-                    state = slot->state;
-                }
-            }
-            if (state == State::kQueued && Withdraw(*slot)) {
+            const unsigned state = slot->state.load(std::memory_order_acquire);
+            if (state == State::kFree || slot->segment >= segment) {
                 continue;
             }
-            if (state != State::kFree) {
-                StopGuessing();
-                return;
+            failed = failed || slot->compared;
+            slot->cancel.store(true, std::memory_order_relaxed);
+            if (state == State::kDone) {
+                Free(*slot);
             }
+        }
+        if (failed) {
+            StopGuessing();
         }
     }
 
     void StopGuessing() {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        guessing_ = false;
-        for (Guess<Lanes>* guess : queue_) {
-            guess->state = State::kFree;
-        }
-        queue_.clear();
+        guessing_.store(false);
+        stopped_ = true;
         for (auto& slot : slots_) {
-            slot->cancel = true;
+            slot->cancel.store(true, std::memory_order_relaxed);
         }
+        Wake();
+    }
+
+    void Free(Guess<Lanes>& guess) {
+        guess.compared = false;
+        guess.state.store(State::kFree, std::memory_order_release);
+        Wake();
+    }
+
+    // Wakes the helpers: a slot is free, or the call is over.
+    void Wake() {
+        epoch_.fetch_add(1, std::memory_order_release);
+        epoch_.notify_all();
     }
 
     static std::size_t Index(const Guess<Lanes>& guess, std::uint32_t mark) {
         return (mark - guess.begin + kMarkStep - 1) / kMarkStep;
     }
 
-    // True when the finished guess has its token start at pos, the true parse's first start at
-    // or after `mark`, and the same token starts over the window before it.
-    bool Joins(const Guess<Lanes>& guess, std::uint32_t mark, std::uint32_t pos) const {
-        if (!guess.complete || mark < guess.begin ||
-            Index(guess, mark) >= guess.checkpoints.size() ||
-            guess.checkpoints[Index(guess, mark)].pos != pos ||
-            pos < std::uint64_t{guess.from} + kWindowSize) {
+    // True when the parsed guess has its token start at pos_, the true parse's first start at or
+    // after mark_, and the same token starts over the window before it.
+    bool Joins(const Guess<Lanes>& guess) const {
+        if (mark_ < guess.begin || Index(guess, mark_) >= guess.checkpoints.size() ||
+            guess.checkpoints[Index(guess, mark_)].pos != pos_ ||
+            pos_ < std::uint64_t{guess.from} + kWindowSize) {
             return false;
         }
         bool same = true;
-        ForEachWord(pos - kWindowSize, pos, [&](std::uint64_t x, std::uint64_t mask) {
+        ForEachWord(pos_ - kWindowSize, pos_, [&](std::uint64_t x, std::uint64_t mask) {
             same = ((ring_[static_cast<std::size_t>(x / 64 % kRingWords)] ^
                      guess.starts[static_cast<std::size_t>((x - guess.from) / 64)]) &
                     mask) == 0;
@@ -480,21 +442,22 @@ class SegmentEncoder {
         return same;
     }
 
-    // Appends the guess's tokens from the one at pos (bit `bit` of its stream) to its end, and
-    // takes over its state: reports, token starts and head table. Returns where the true parse
-    // now stands, or 0 when the writer failed.
-    std::uint32_t Splice(const Guess<Lanes>& guess, std::uint32_t pos, std::uint64_t bit) {
-        if (!writer_.Append(guess.writer.data(), bit, guess.endBit)) {
-            return 0;
+    // Appends the guess's tokens from the one at pos_ to its end, and takes over its state:
+    // reports, token starts and head table. Returns false when the writer failed.
+    bool Splice(Guess<Lanes>& guess) {
+        const std::uint32_t at = pos_;
+        if (!writer_.Append(guess.writer.data(), guess.checkpoints[Index(guess, mark_)].bit,
+                            guess.endBit)) {
+            return false;
         }
-        for (std::uint64_t step = (std::uint64_t{pos} / kProgressStep + 1) * kProgressStep;
+        for (std::uint64_t step = (std::uint64_t{at} / kProgressStep + 1) * kProgressStep;
              step < guess.end; step += kProgressStep) {
             if (guess.Starts(static_cast<std::uint32_t>(step))) {
                 Report(progress_, LzEvent::kStep, static_cast<std::uint32_t>(step), size_);
             }
         }
         const std::uint32_t end = guess.end;
-        ForEachWord(std::max(pos, end - std::min(end, 65536u)), end,
+        ForEachWord(std::max(at, end - std::min(end, kRingBits)), end,
                     [&](std::uint64_t x, std::uint64_t mask) {
                         std::uint64_t& word = ring_[static_cast<std::size_t>(x / 64 % kRingWords)];
                         word =
@@ -502,7 +465,7 @@ class SegmentEncoder {
                             (guess.starts[static_cast<std::size_t>((x - guess.from) / 64)] & mask);
                         return true;
                     });
-        ForEachWord(std::max(pos, end - std::min(end, kWindowSize)), end,
+        ForEachWord(std::max(at, end - std::min(end, kWindowSize)), end,
                     [&](std::uint64_t x, std::uint64_t mask) {
                         std::uint64_t bits =
                             guess.starts[static_cast<std::size_t>((x - guess.from) / 64)] & mask;
@@ -514,7 +477,16 @@ class SegmentEncoder {
                         }
                         return true;
                     });
-        return end;
+        // The ring holds true starts from where recording began, or from the guess's tokens over
+        // its last kRingBits.
+        recordedFrom_ = std::max(recordedFrom_, end - std::min(end, kRingBits));
+        pos_ = end;
+        mark_ = guess.stop;
+        joinerPos_.store(pos_, std::memory_order_relaxed);
+        joins_ += 1;
+        joinBytes_ += at - guess.begin;
+        Free(guess);
+        return true;
     }
 
     void ClearRing(std::uint64_t from, std::uint64_t to) {
@@ -524,37 +496,139 @@ class SegmentEncoder {
         });
     }
 
+    // --- The helpers' side.
+
+    void HelperLoop() {
+        RunAtIdlePriority();
+        for (;;) {
+            const unsigned seen = epoch_.load(std::memory_order_acquire);
+            if (closing_.load() || !guessing_.load()) {
+                return;
+            }
+            Guess<Lanes>* guess = Claim();
+            if (guess == nullptr) {
+                epoch_.wait(seen);  // until a slot is freed or the call is over
+                continue;
+            }
+            guess->Parse(data_, size_, plan_);
+            if (guess->complete) {
+                guesses_.fetch_add(1, std::memory_order_relaxed);
+            }
+            const bool outOfMemory = !guess->created;
+            guess->state.store(State::kDone, std::memory_order_release);
+            if (outOfMemory) {
+                return;  // the call goes on with fewer helpers
+            }
+        }
+    }
+
+    // Claims a free slot for the segment most worth guessing now; null when there is no free
+    // slot or no segment worth it.
+    Guess<Lanes>* Claim() {
+        const std::lock_guard<std::mutex> lock(claimMutex_);
+        Guess<Lanes>* free = nullptr;
+        for (auto& slot : slots_) {
+            if (slot->state.load(std::memory_order_acquire) == State::kFree) {
+                free = slot.get();
+                break;
+            }
+        }
+        if (free == nullptr) {
+            return nullptr;
+        }
+        const std::uint32_t segment = SegmentWorthGuessing();
+        if (segment == 0) {
+            return nullptr;
+        }
+        free->segment = segment;
+        free->begin = segment * plan_.segmentBytes;
+        free->from = free->begin - std::min(free->begin, plan_.leadInBytes);
+        free->stop = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(size_, std::uint64_t{free->begin} + plan_.segmentBytes));
+        free->parsed.store(free->from, std::memory_order_relaxed);
+        free->cancel.store(false, std::memory_order_relaxed);
+        free->state.store(State::kRunning, std::memory_order_release);
+        return free;
+    }
+
+    // The earliest segment not yet guessed that a guess started now would save the joiner at
+    // least half of: walking from the joiner's position, segments with a guess are taken as
+    // spliced once it is parsed, the others as parsed by the joiner, at the same speed as a
+    // helper. 0 when none (segment 0 is never guessed). The waitForGuesses hook takes the
+    // earliest not yet guessed, whatever it saves.
+    std::uint32_t SegmentWorthGuessing() {
+        const std::uint32_t pos = joinerPos_.load(std::memory_order_relaxed);
+        const bool anyway = plan_.hooks != nullptr && plan_.hooks->waitForGuesses;
+        std::uint64_t time = 0;  // bytes parsed by one thread until the joiner reaches `segment`
+        for (std::uint32_t segment = pos / plan_.segmentBytes; segment < plan_.segments;
+             ++segment) {
+            const std::uint64_t begin = std::uint64_t{segment} * plan_.segmentBytes;
+            const std::uint64_t stop = std::min<std::uint64_t>(size_, begin + plan_.segmentBytes);
+            const std::uint64_t length = stop - std::max<std::uint64_t>(begin, pos);
+            const Guess<Lanes>* guess = segment > 0 ? GuessFor(segment) : nullptr;
+            if (guess == nullptr) {
+                const std::uint64_t work =
+                    stop - (begin - std::min<std::uint64_t>(begin, plan_.leadInBytes));
+                if (segment > 0 &&
+                    (anyway || (begin > pos && time + length >= work + length / 2))) {
+                    return segment;
+                }
+                time += length;
+            } else {
+                const std::uint64_t left =
+                    guess->state.load(std::memory_order_acquire) == State::kDone
+                        ? 0
+                        : stop - std::min<std::uint64_t>(
+                                     stop, guess->parsed.load(std::memory_order_relaxed));
+                time = left < time + length ? std::max(time, left) : time + length;
+            }
+        }
+        return 0;
+    }
+
+    static constexpr std::uint32_t kNotRecorded = 0xFFFFFFFFu;
+
     const std::uint8_t* data_;
     std::uint32_t size_;
     BitWriter& writer_;
     const LzProgress* progress_;
     SegmentPlan plan_;
+
+    // The joiner's own.
     Matcher<Lanes> matcher_;
-    std::vector<std::uint64_t> ring_;  // bit p % 65,536: a true token starts at p
-    std::vector<std::unique_ptr<Guess<Lanes>>> slots_;
-    std::vector<std::thread> helpers_;
-    unsigned reserved_ = 0;
-    std::uint32_t nextGuess_ = 1;
+    std::vector<std::uint64_t> ring_;             // bit p % kRingBits: a true token starts at p
+    std::uint32_t pos_ = 0;                       // the first true token start at or after mark_
+    std::uint32_t mark_ = 0;                      // a multiple of kMarkStep, or the input's end
+    std::uint32_t recordedFrom_ = kNotRecorded;   // the ring holds true starts from here on
+    std::uint64_t reported_ = ~std::uint64_t{0};  // the last position reported
     std::uint32_t joins_ = 0;
     std::uint64_t joinBytes_ = 0;
+    bool stopped_ = false;
+    std::vector<std::thread> helpers_;
+    unsigned reserved_ = 0;
 
-    std::mutex mutex_;
-    std::condition_variable wake_;     // helpers: a guess is queued, or the call is over
-    std::condition_variable done_;     // the joiner: a guess is parsed
-    std::deque<Guess<Lanes>*> queue_;  // guesses waiting for a thread, earliest segment first
-    bool closing_ = false;
-    bool guessing_ = true;  // read by the joiner without the lock: only it writes it
+    // Shared.
+    std::vector<std::unique_ptr<Guess<Lanes>>> slots_;  // fixed once the helpers start
+    std::atomic<std::uint32_t> joinerPos_{0};
+    std::atomic<bool> guessing_{true};  // written by the joiner alone
+    std::atomic<bool> closing_{false};
+    std::atomic<unsigned> epoch_{
+        0};  // bumped when a slot is freed, guessing stops or the call ends
+    std::atomic<std::uint32_t> guesses_{0};
+    std::mutex claimMutex_;  // helpers only: the joiner never waits for a helper
 };
 
 }  // namespace
 
-SegmentPlan PlanSegments(std::uint32_t size, unsigned threads, std::uint32_t segmentBytes,
-                         std::uint32_t leadInBytes) {
+SegmentPlan PlanSegments(std::uint32_t size, unsigned threads, const LzCompressTesting* hooks) {
     SegmentPlan plan;
+    plan.hooks = hooks;
     plan.threads = threads != 0 ? threads : UsableCores();
     if (plan.threads <= 1) {
         return plan;
     }
+    const std::uint32_t segmentBytes = hooks != nullptr ? hooks->segmentBytes : 0;
+    const std::uint32_t leadInBytes = hooks != nullptr ? hooks->leadInBytes : 0;
     if (segmentBytes != 0) {
         plan.segmentBytes = RoundUpToMark(std::max(segmentBytes, kMarkStep));
     } else if (sizeof(void*) < 8) {

@@ -5,7 +5,9 @@
 
 #include "codec/lz_compress_testing.h"
 #include "codec/lz_format.h"
+#include "codec/match_finder.h"
 #include "tests/codec/codec_test_util.h"
+#include "tests/reference/reference_lz_compress.h"
 #include "tests/support/data_generator.h"
 #include "tests/support/stream_tokens.h"
 #if defined(__linux__)
@@ -39,16 +41,20 @@ Bytes CompressChecked(const Bytes& input) {
     return c.bytes;
 }
 
+// The encoder's head-table hash, and the reference's general one that the tests build on.
 TEST(Hash3, MatchesKnownValues) {
     const std::uint8_t abc[] = {'a', 'b', 'c'};
     const std::uint8_t zeros[] = {0, 0, 0};
     const std::uint8_t ones[] = {0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(Hash3(abc, 3), 0xA9A6);
-    EXPECT_EQ(Hash3(zeros, 3), 0);
-    EXPECT_EQ(Hash3(ones, 3), 0x5E9D);
+    for (const std::uint8_t* bytes : {abc, zeros, ones}) {
+        EXPECT_EQ(HeadHash(bytes), reference::Hash3(bytes, 3));
+    }
+    EXPECT_EQ(HeadHash(abc), 0xA9A6u);
+    EXPECT_EQ(HeadHash(zeros), 0u);
+    EXPECT_EQ(HeadHash(ones), 0x5E9Du);
     const std::uint8_t four[] = {1, 2, 3, 4};
-    EXPECT_EQ(Hash3(four, 2), 1 * 33 + 2);
-    EXPECT_EQ(Hash3(four, 9), ((1 * 33 + 2) * 33 + 3) * 33 + 4);  // at most four bytes
+    EXPECT_EQ(reference::Hash3(four, 2), 1 * 33 + 2);
+    EXPECT_EQ(reference::Hash3(four, 9), ((1 * 33 + 2) * 33 + 3) * 33 + 4);  // at most four bytes
 }
 
 // The streams that fix the format byte for byte.
@@ -119,10 +125,10 @@ TEST(LzCompress, KeepsMatchesInsideTheWindowAndLengthLimits) {
     // one byte farther it cannot. The filler between never shares the block's hashes, so the
     // head entry for the block's start still points at the first copy.
     const Bytes block = RandomBytes(40, 99);
-    const std::uint16_t firstHash = Hash3(block.data(), 3);
+    const std::uint16_t firstHash = reference::Hash3(block.data(), 3);
     std::set<std::uint16_t> blockHashes;
     for (std::size_t i = 0; i + 3 <= block.size(); ++i) {
-        blockHashes.insert(Hash3(&block[i], 3));
+        blockHashes.insert(reference::Hash3(&block[i], 3));
     }
     for (std::uint32_t distance : {kWindowSize, kWindowSize + 1}) {
         SCOPED_TRACE(distance);
@@ -132,14 +138,14 @@ TEST(LzCompress, KeepsMatchesInsideTheWindowAndLengthLimits) {
             std::mt19937 rng(seed);
             while (input.size() < distance) {
                 input.push_back(static_cast<std::uint8_t>(rng() >> 24));
-                if (blockHashes.count(Hash3(&input[input.size() - 3], 3)) != 0) {
+                if (blockHashes.count(reference::Hash3(&input[input.size() - 3], 3)) != 0) {
                     input.pop_back();  // would shadow the first copy in the head table
                 }
             }
             input.insert(input.end(), block.begin(), block.end());
             bool shadowed = false;  // the seams between filler and second copy
             for (std::uint32_t q = distance - 2; q < distance; ++q) {
-                shadowed = shadowed || Hash3(&input[q], 3) == firstHash;
+                shadowed = shadowed || reference::Hash3(&input[q], 3) == firstHash;
             }
             if (!shadowed) {
                 break;
