@@ -59,6 +59,11 @@ bool LzCompressToForTesting(const std::uint8_t* data, std::uint32_t size,
                             std::uint32_t& streamSize, const LzCompressTesting* testing,
                             LzCompressReport* report = nullptr);
 
+// Waits until no helper thread of any earlier call is alive: a call leaves its helpers to end on
+// their own, and helpers still ending count against the next calls' (so that a test that needs
+// helpers can have them).
+void WaitForHelpersToEnd();
+
 // The candidate search alone, from a given head-table entry.
 std::uint32_t FindLongestMatchWith(MatchScan scan, const std::uint8_t* data, std::uint32_t pos,
                                    std::uint32_t size, std::uint32_t headEntry,

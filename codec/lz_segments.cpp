@@ -29,6 +29,7 @@
 #include <atomic>
 #include <bit>
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,10 @@
 #endif
 #include <windows.h>
 #elif defined(__unix__) || defined(__APPLE__)
+#include <dlfcn.h>
+#if defined(__linux__)
+#include <link.h>
+#endif
 #include <pthread.h>
 #include <sched.h>
 #endif
@@ -123,6 +128,54 @@ void RunAtIdlePriority() {
 #endif
 }
 
+// Keeps the module this code lives in (the program, or a shared library) loaded for the rest of
+// the process, so that a helper left to end on its own after its call never runs code that has
+// been unloaded. Returns false when that cannot be done; then calls wait for their helpers.
+bool KeepCodeLoaded() {
+    static const bool kept = [] {
+        static const char anchor = 0;  // an address inside this module
+#if defined(_WIN32)
+        HMODULE module = nullptr;
+        return GetModuleHandleExW(
+                   GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                   reinterpret_cast<LPCWSTR>(&anchor), &module) != 0;
+#elif defined(__linux__)
+        // The loaded object that holds the anchor: the program itself is never unloaded; a shared
+        // library gets a handle that is never closed, and is marked never to be unloaded.
+        struct Search {
+            std::uintptr_t address;
+            bool kept = false;
+        } search{reinterpret_cast<std::uintptr_t>(&anchor)};
+        dl_iterate_phdr(
+            [](dl_phdr_info* info, std::size_t, void* context) {
+                auto* self = static_cast<Search*>(context);
+                for (unsigned i = 0; i < info->dlpi_phnum; ++i) {
+                    const auto& header = info->dlpi_phdr[i];
+                    const std::uintptr_t start = info->dlpi_addr + header.p_vaddr;
+                    if (header.p_type == PT_LOAD && self->address >= start &&
+                        self->address - start < header.p_memsz) {
+                        const bool program = info->dlpi_name == nullptr || *info->dlpi_name == 0;
+                        self->kept =
+                            program || dlopen(info->dlpi_name,
+                                              RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+                        return 1;
+                    }
+                }
+                return 0;
+            },
+            &search);
+        return search.kept;
+#elif defined(__unix__) || defined(__APPLE__)
+        Dl_info info{};
+        return dladdr(&anchor, &info) != 0 && info.dli_fname != nullptr &&
+               dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+#else
+        return false;
+#endif
+    }();
+    return kept;
+}
+
 // Bits [from, to) of a bitmap, word by word: visit(first bit, mask of the bits in range within
 // that bit's word); stops early when visit returns false.
 template <class Visit>
@@ -144,14 +197,41 @@ struct Checkpoint {
     std::uint64_t bit;  // where that token starts in the guess's stream
 };
 
+// What the helpers of a call share with it, and with each other. The helpers hold it by a shared
+// pointer and touch nothing else of the call's: not its input (each guess parses a copy that the
+// joiner makes), not its stream. So a call never waits for a helper, which a busy machine may not
+// run for a long time: it leaves them to end on their own.
+struct Shared {
+    std::uint32_t size = 0;
+    std::uint32_t segments = 0;
+    std::uint32_t segmentBytes = 0;
+    std::uint32_t leadInBytes = 0;
+    bool guessEverySegment = false;           // the waitForGuesses hook
+    std::uint32_t pauseMicroseconds = 0;      // the helperPauseMicroseconds hook
+    std::atomic<std::uint32_t> joinerPos{0};  // the joiner's position, for the helpers' choice
+    std::atomic<bool> guessing{true};         // written by the joiner alone
+    std::atomic<bool> closing{false};
+    std::atomic<unsigned> epoch{0};  // bumped when a slot is freed, guessing stops or the call ends
+    std::atomic<std::uint32_t> guesses{0};  // guesses parsed to the end
+    std::mutex claim;                       // helpers only: the joiner never waits for a helper
+
+    // Wakes the helpers waiting for something to do.
+    void Wake() {
+        epoch.fetch_add(1, std::memory_order_release);
+        epoch.notify_all();
+    }
+};
+
 // One guessed segment and the room it is parsed in; reused for segment after segment.
 //
-// Its state moves kFree -> kRunning (a helper claims it, having set the segment), kRunning ->
-// kDone (that helper, having parsed or given up), kDone -> kFree (the joiner, done with it). So
-// each field is written by one thread at a time, and published by the release of `state`.
+// Its state moves kFree -> kClaimed (a helper, having set the segment and allocated `input`),
+// kClaimed -> kCopying -> kRunning (the joiner, copying the input, or cancelling the guess),
+// kRunning -> kDone (the helper, having parsed or given up), kDone -> kFree (the joiner, done with
+// it); a helper that finds the call closing takes its claim back, kClaimed -> kDone. So each field
+// is written by one thread at a time, and published by the release of `state`.
 template <class Lanes>
 struct Guess {
-    enum State : unsigned { kFree, kRunning, kDone };
+    enum State : unsigned { kFree, kClaimed, kCopying, kRunning, kDone };
 
     std::atomic<unsigned> state{kFree};
     std::atomic<bool> cancel{false};       // the joiner no longer wants it
@@ -162,47 +242,72 @@ struct Guess {
     std::uint32_t from = 0;   // where the guess starts, with an empty table
     std::uint32_t begin = 0;  // the segment's first byte
     std::uint32_t stop = 0;   // the next segment's first byte, or the input's end
+    std::uint32_t base = 0;   // input[i] is byte base + i of the call's input
+    std::uint32_t inputBytes = 0;
+    ByteBuffer input;  // filled by the joiner, freed by the helper once parsed
     // Set by the parse, read by the joiner once the guess is done.
     BitWriter writer;                     // the guessed tokens, from `from` on
     std::vector<std::uint64_t> starts;    // bit p - from: a guessed token starts at p
     std::vector<Checkpoint> checkpoints;  // for each mark from `begin` to `stop`
-    Matcher<Lanes> matcher;
-    std::uint32_t end = 0;  // the first guessed token start at or after stop
+    std::uint32_t end = 0;                // the first guessed token start at or after stop
     std::uint64_t endBit = 0;
     bool complete = false;  // parsed to the end: not cancelled, memory and room sufficed
     bool created = false;   // the buffers above are allocated (by the first helper to use it)
     // The joiner's own.
     bool compared = false;  // compared at a mark at least once, and did not join there
 
-    void Parse(const std::uint8_t* data, std::uint32_t size, const SegmentPlan& plan) {
+    // Sets the segment to guess and allocates room for its input, as a helper claims it: the
+    // copy spans the lead-in less the candidates a search reaches back from its start, to the
+    // segment's end plus the longest match. False when memory is exhausted.
+    bool Prepare(const Shared& shared, std::uint32_t next) {
+        segment = next;
+        begin = next * shared.segmentBytes;
+        from = begin - std::min(begin, shared.leadInBytes);
+        stop = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(shared.size, std::uint64_t{begin} + shared.segmentBytes));
+        base = from - std::min(from, kMaxCandidates);
+        inputBytes = static_cast<std::uint32_t>(
+                         std::min<std::uint64_t>(shared.size, std::uint64_t{stop} + kMaxMatch)) -
+                     base;
+        input = AllocateBytes(inputBytes);
+        parsed.store(from, std::memory_order_relaxed);
+        cancel.store(false, std::memory_order_relaxed);
+        return input != nullptr && (created || Create(shared));
+    }
+
+    // Parses the copied input from `from` with an empty table up to the first token start at or
+    // after `stop`. Positions inside the copy are the call's less `base`: the parse is the same,
+    // since every byte a search or a token reads lies inside the copy (candidates reach back at
+    // most 127 bytes from a token start at or after `from`; matches reach at most 258 bytes past
+    // a token start before `stop`, or the input's end).
+    void Parse(const Shared& shared) {
         complete = false;
-        if (!created && !Create(data, size, plan)) {
+        Matcher<Lanes> matcher;
+        if (!matcher.Create(input.get(), inputBytes)) {
             return;
         }
-        matcher.Clear();
         writer.Clear();
         std::fill(starts.begin(), starts.end(), 0);
         checkpoints.clear();
-        const std::uint32_t pause = plan.hooks != nullptr ? plan.hooks->helperPauseMicroseconds : 0;
-        const StartMarks marks{starts.data(), from};
+        const StartMarks marks{starts.data(), from - base};
         bool ok = true;
-        std::uint32_t pos = from;
+        std::uint32_t pos = from - base;
         for (std::uint32_t mark = from; mark < stop && ok;) {
             if (cancel.load(std::memory_order_relaxed)) {
                 return;
             }
-            if (pause != 0) {
-                std::this_thread::sleep_for(std::chrono::microseconds(pause));
+            if (shared.pauseMicroseconds != 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(shared.pauseMicroseconds));
             }
             mark = static_cast<std::uint32_t>(
                 std::min<std::uint64_t>(stop, std::uint64_t{mark} + kMarkStep));
-            pos = EncodeRun(matcher, data, pos, mark, writer, marks, ok);
+            pos = EncodeRun(matcher, input.get(), pos, mark - base, writer, marks, ok);
             if (mark >= begin) {
-                checkpoints.push_back({pos, writer.bit_count()});
+                checkpoints.push_back({pos + base, writer.bit_count()});
             }
             parsed.store(mark, std::memory_order_relaxed);
         }
-        end = pos;
+        end = pos + base;
         endBit = writer.bit_count();
         complete = ok && writer.Finish();
     }
@@ -210,21 +315,136 @@ struct Guess {
     bool Starts(std::uint32_t pos) const { return (starts[(pos - from) / 64] >> (pos % 64)) & 1; }
 
   private:
-    bool Create(const std::uint8_t* data, std::uint32_t size, const SegmentPlan& plan) {
-        const std::uint64_t span = std::uint64_t{plan.segmentBytes} + plan.leadInBytes + kMaxMatch;
+    bool Create(const Shared& shared) {
+        const std::uint64_t span =
+            std::uint64_t{shared.segmentBytes} + shared.leadInBytes + kMaxMatch;
         const std::uint64_t bytes = (span * kLiteralBits + 7) / 8 + 16;  // 8 to read past the end
         try {
             starts.resize(static_cast<std::size_t>(span / 64 + 2));
-            checkpoints.reserve(plan.segmentBytes / kMarkStep + 2);
+            checkpoints.reserve(shared.segmentBytes / kMarkStep + 2);
         } catch (const std::bad_alloc&) {
             return false;
         }
-        created = matcher.Create(data, size) && writer.Create(static_cast<std::uint32_t>(bytes),
-                                                              static_cast<std::uint32_t>(bytes));
+        created =
+            writer.Create(static_cast<std::uint32_t>(bytes), static_cast<std::uint32_t>(bytes));
         return created;
     }
 };
 
+// The guesses of a call and what its helpers share: owned together by the call and its helpers.
+template <class Lanes>
+struct Pool : Shared {
+    std::vector<std::unique_ptr<Guess<Lanes>>> slots;  // fixed before the helpers start
+};
+
+// The helpers' side: claims a guess, waits for the joiner to copy its input, parses it, and again,
+// until guessing ends or the call is over. Touches nothing but the pool.
+template <class Lanes>
+void HelperLoop(const std::shared_ptr<Pool<Lanes>> pool) {
+    using State = typename Guess<Lanes>::State;
+    RunAtIdlePriority();
+    for (;;) {
+        const unsigned seen = pool->epoch.load(std::memory_order_acquire);
+        if (pool->closing.load() || !pool->guessing.load()) {
+            break;
+        }
+        bool outOfMemory = false;
+        Guess<Lanes>* guess = Claim(*pool, outOfMemory);
+        if (outOfMemory) {
+            break;  // the call goes on with fewer helpers
+        }
+        if (guess == nullptr) {
+            pool->epoch.wait(seen);  // until a slot is freed or the call is over
+            continue;
+        }
+        // The joiner copies the input at its next look; unless it is closing the call, and may
+        // have looked for the last time before this claim (then the claim is taken back).
+        unsigned claimed = State::kClaimed;
+        if (pool->closing.load() && guess->state.compare_exchange_strong(claimed, State::kDone)) {
+            guess->input.reset();
+            break;
+        }
+        for (unsigned state = guess->state.load();
+             state == State::kClaimed || state == State::kCopying; state = guess->state.load()) {
+            guess->state.wait(state);
+        }
+        guess->Parse(*pool);
+        guess->input.reset();
+        if (guess->complete) {
+            pool->guesses.fetch_add(1, std::memory_order_relaxed);
+        }
+        guess->state.store(State::kDone, std::memory_order_release);
+    }
+    g_helpers.fetch_sub(1);
+}
+
+// The earliest segment not yet guessed that a guess started now would save the joiner at least
+// half of: walking from the joiner's position, segments with a guess are taken as spliced once it
+// is parsed, the others as parsed by the joiner, at the speed of a helper (so bytes stand for
+// time). 0 when none (segment 0 is never guessed). The waitForGuesses hook takes the earliest not
+// yet guessed, whatever it saves.
+template <class Lanes>
+std::uint32_t SegmentWorthGuessing(const Pool<Lanes>& pool) {
+    using State = typename Guess<Lanes>::State;
+    const std::uint32_t pos = pool.joinerPos.load(std::memory_order_relaxed);
+    std::uint64_t time = 0;  // bytes parsed by one thread until the joiner reaches `segment`
+    for (std::uint32_t segment = pos / pool.segmentBytes; segment < pool.segments; ++segment) {
+        const std::uint64_t begin = std::uint64_t{segment} * pool.segmentBytes;
+        const std::uint64_t stop = std::min<std::uint64_t>(pool.size, begin + pool.segmentBytes);
+        const std::uint64_t length = stop - std::max<std::uint64_t>(begin, pos);
+        const Guess<Lanes>* guess = nullptr;
+        for (const auto& slot : pool.slots) {
+            if (slot->state.load(std::memory_order_acquire) != State::kFree &&
+                slot->segment == segment) {
+                guess = slot.get();
+            }
+        }
+        if (guess == nullptr) {
+            const std::uint64_t work =
+                stop - (begin - std::min<std::uint64_t>(begin, pool.leadInBytes));
+            if (segment > 0 &&
+                (pool.guessEverySegment || (begin > pos && time + length >= work + length / 2))) {
+                return segment;
+            }
+            time += length;
+        } else {
+            const std::uint64_t left =
+                guess->state.load(std::memory_order_acquire) == State::kDone
+                    ? 0
+                    : stop - std::min<std::uint64_t>(stop,
+                                                     guess->parsed.load(std::memory_order_relaxed));
+            time = left < time + length ? std::max(time, left) : time + length;
+        }
+    }
+    return 0;
+}
+
+// Claims a free slot for the segment most worth guessing now; null when there is no free slot or
+// no segment worth it, or memory is exhausted (then `outOfMemory` is set).
+template <class Lanes>
+Guess<Lanes>* Claim(Pool<Lanes>& pool, bool& outOfMemory) {
+    using State = typename Guess<Lanes>::State;
+    const std::lock_guard<std::mutex> lock(pool.claim);
+    for (auto& slot : pool.slots) {
+        if (slot->state.load(std::memory_order_acquire) != State::kFree) {
+            continue;
+        }
+        const std::uint32_t segment = SegmentWorthGuessing(pool);
+        if (segment == 0) {
+            return nullptr;
+        }
+        if (!slot->Prepare(pool, segment)) {
+            slot->input.reset();
+            outOfMemory = true;
+            return nullptr;
+        }
+        slot->state.store(State::kClaimed);  // before looking at closing again: see HelperLoop
+        return slot.get();
+    }
+    return nullptr;
+}
+
+// The joiner's side: the calling thread's parse, its looks at the guesses, and the splices.
 template <class Lanes>
 class SegmentEncoder {
   public:
@@ -237,45 +457,65 @@ class SegmentEncoder {
     SegmentEncoder(const SegmentEncoder&) = delete;
     SegmentEncoder& operator=(const SegmentEncoder&) = delete;
 
+    // Ends guessing and leaves the helpers to end on their own (see Shared); where the code
+    // could not be kept loaded after the call, waits for them instead.
     ~SegmentEncoder() {
-        closing_.store(true);
-        for (auto& guess : slots_) {
+        if (pool_ == nullptr) {
+            return;
+        }
+        pool_->closing.store(true);
+        for (auto& guess : pool_->slots) {
             guess->cancel.store(true);
         }
-        Wake();
+        ServeClaims();  // a helper waiting for its input is let go
+        pool_->Wake();
         for (std::thread& helper : helpers_) {
-            helper.join();
+            if (detach_) {
+                helper.detach();
+            } else {
+                helper.join();
+            }
         }
-        g_helpers.fetch_sub(reserved_);
     }
 
     // Allocates the joiner's state and starts the helpers; false when neither memory nor a
     // thread could be had, and nothing has been written. The slots' buffers are allocated by the
     // helpers, on their own time.
     bool Start() {
+        unsigned reserved = 0;
         try {
             ring_.assign(kRingWords, 0);
             if (!matcher_.Create(data_, size_)) {
                 return false;
             }
-            const unsigned wanted = std::min(plan_.threads - 1, plan_.segments - 1);
-            reserved_ = ReserveHelpers(wanted);
-            // Two slots a helper: one it parses, one parsed and waiting for the joiner.
-            for (unsigned i = 0; i < 2 * reserved_; ++i) {
-                slots_.push_back(std::make_unique<Guess<Lanes>>());
+            pool_ = std::make_shared<Pool<Lanes>>();
+            pool_->size = size_;
+            pool_->segments = plan_.segments;
+            pool_->segmentBytes = plan_.segmentBytes;
+            pool_->leadInBytes = plan_.leadInBytes;
+            if (plan_.hooks != nullptr) {
+                pool_->guessEverySegment = plan_.hooks->waitForGuesses;
+                pool_->pauseMicroseconds = plan_.hooks->helperPauseMicroseconds;
             }
-            for (unsigned i = 0; i < reserved_; ++i) {
-                helpers_.emplace_back([this] { HelperLoop(); });
+            reserved = ReserveHelpers(std::min(plan_.threads - 1, plan_.segments - 1));
+            // Two slots a helper: one it parses, one parsed and waiting for the joiner.
+            for (unsigned i = 0; i < 2 * reserved; ++i) {
+                pool_->slots.push_back(std::make_unique<Guess<Lanes>>());
+            }
+            detach_ = KeepCodeLoaded();
+            for (; reserved > 0; --reserved) {
+                helpers_.emplace_back(HelperLoop<Lanes>, pool_);
             }
         } catch (const std::exception&) {
             // Out of memory or of threads: fewer helpers, or one thread if none started.
         }
+        g_helpers.fetch_sub(reserved);  // reserved and never started
         return !helpers_.empty();
     }
 
     bool Encode(LzCompressReport* report) {
         bool ok = true;
-        while (ok && pos_ < size_ && guessing_.load(std::memory_order_relaxed)) {
+        while (ok && pos_ < size_ && pool_->guessing.load(std::memory_order_relaxed)) {
             ok = Step();
         }
         // Guessing is over: the rest is the one-thread loop, with no bookkeeping at all.
@@ -284,7 +524,7 @@ class SegmentEncoder {
             report->segments = plan_.segments;
             report->joins = joins_;
             report->joinBytes = joinBytes_;
-            report->guesses = guesses_.load();
+            report->guesses = pool_->guesses.load();
             report->stoppedGuessing = stopped_;
         }
         return ok;
@@ -300,9 +540,10 @@ class SegmentEncoder {
         }
         const std::uint32_t segment = mark_ / plan_.segmentBytes;
         LeaveSegmentsBefore(segment);
-        if (!guessing_.load(std::memory_order_relaxed)) {
+        if (!pool_->guessing.load(std::memory_order_relaxed)) {
             return true;
         }
+        ServeClaims();
         Guess<Lanes>* guess = segment > 0 ? GuessFor(segment) : nullptr;
         if (segment > 0 && WaitsFor(segment, guess)) {
             return true;  // looks again
@@ -331,15 +572,35 @@ class SegmentEncoder {
             pos_ = EncodeRun(matcher_, data_, pos_, next, writer_, StartMarks{}, ok);
         }
         mark_ = next;
-        joinerPos_.store(pos_, std::memory_order_relaxed);
+        pool_->joinerPos.store(pos_, std::memory_order_relaxed);
         return ok;
+    }
+
+    // Copies the input of every guess a helper has claimed and hands it over; a guess for a
+    // segment the joiner has passed, or claimed after guessing ended, is handed over cancelled.
+    void ServeClaims() {
+        for (auto& slot : pool_->slots) {
+            Guess<Lanes>& guess = *slot;
+            unsigned claimed = State::kClaimed;
+            if (!guess.state.compare_exchange_strong(claimed, State::kCopying)) {
+                continue;
+            }
+            if (guess.stop <= pos_ || !pool_->guessing.load(std::memory_order_relaxed) ||
+                pool_->closing.load()) {
+                guess.cancel.store(true, std::memory_order_relaxed);
+            } else {
+                std::copy_n(data_ + guess.base, guess.inputBytes, guess.input.get());
+            }
+            guess.state.store(State::kRunning, std::memory_order_release);
+            guess.state.notify_one();
+        }
     }
 
     // With the waitForGuesses hook, the joiner waits at a segment's first mark for its guess to
     // be claimed, and then for it to be parsed (polling: tests only). True when it should look
     // again.
     bool WaitsFor(std::uint32_t segment, const Guess<Lanes>* guess) const {
-        if (plan_.hooks == nullptr || !plan_.hooks->waitForGuesses ||
+        if (!pool_->guessEverySegment ||
             (guess == nullptr && mark_ != segment * plan_.segmentBytes) ||
             (guess != nullptr && guess->state.load(std::memory_order_acquire) == State::kDone)) {
             return false;
@@ -350,7 +611,11 @@ class SegmentEncoder {
 
     // True when the joiner's token starts must be recorded over the next run: a parsed guess
     // waits for the current segment, or for one that begins within a window past the next mark.
+    // (With the waitForGuesses hook, always: the guesses are compared from their first mark on.)
     bool ComparisonAhead(std::uint32_t segment, std::uint32_t next) {
+        if (pool_->guessEverySegment) {
+            return true;
+        }
         const std::uint32_t ahead = static_cast<std::uint32_t>(std::min<std::uint64_t>(
                                         size_ - 1, std::uint64_t{next} + kWindowSize)) /
                                     plan_.segmentBytes;
@@ -368,9 +633,9 @@ class SegmentEncoder {
         return recordedFrom_ != kNotRecorded && std::uint64_t{recordedFrom_} + kWindowSize <= pos_;
     }
 
-    // The slot holding a guess (being parsed, or parsed) for `segment`, or null.
+    // The slot holding a guess for `segment` (claimed, being parsed, or parsed), or null.
     Guess<Lanes>* GuessFor(std::uint32_t segment) {
-        for (auto& slot : slots_) {
+        for (auto& slot : pool_->slots) {
             if (slot->state.load(std::memory_order_acquire) != State::kFree &&
                 slot->segment == segment) {
                 return slot.get();
@@ -383,7 +648,7 @@ class SegmentEncoder {
     // was compared and never joined ends guessing for this call.
     void LeaveSegmentsBefore(std::uint32_t segment) {
         bool failed = false;
-        for (auto& slot : slots_) {
+        for (auto& slot : pool_->slots) {
             const unsigned state = slot->state.load(std::memory_order_acquire);
             if (state == State::kFree || slot->segment >= segment) {
                 continue;
@@ -400,24 +665,19 @@ class SegmentEncoder {
     }
 
     void StopGuessing() {
-        guessing_.store(false);
+        pool_->guessing.store(false);
         stopped_ = true;
-        for (auto& slot : slots_) {
+        for (auto& slot : pool_->slots) {
             slot->cancel.store(true, std::memory_order_relaxed);
         }
-        Wake();
+        ServeClaims();
+        pool_->Wake();
     }
 
     void Free(Guess<Lanes>& guess) {
         guess.compared = false;
         guess.state.store(State::kFree, std::memory_order_release);
-        Wake();
-    }
-
-    // Wakes the helpers: a slot is free, or the call is over.
-    void Wake() {
-        epoch_.fetch_add(1, std::memory_order_release);
-        epoch_.notify_all();
+        pool_->Wake();
     }
 
     static std::size_t Index(const Guess<Lanes>& guess, std::uint32_t mark) {
@@ -482,7 +742,7 @@ class SegmentEncoder {
         recordedFrom_ = std::max(recordedFrom_, end - std::min(end, kRingBits));
         pos_ = end;
         mark_ = guess.stop;
-        joinerPos_.store(pos_, std::memory_order_relaxed);
+        pool_->joinerPos.store(pos_, std::memory_order_relaxed);
         joins_ += 1;
         joinBytes_ += at - guess.begin;
         Free(guess);
@@ -496,96 +756,6 @@ class SegmentEncoder {
         });
     }
 
-    // --- The helpers' side.
-
-    void HelperLoop() {
-        RunAtIdlePriority();
-        for (;;) {
-            const unsigned seen = epoch_.load(std::memory_order_acquire);
-            if (closing_.load() || !guessing_.load()) {
-                return;
-            }
-            Guess<Lanes>* guess = Claim();
-            if (guess == nullptr) {
-                epoch_.wait(seen);  // until a slot is freed or the call is over
-                continue;
-            }
-            guess->Parse(data_, size_, plan_);
-            if (guess->complete) {
-                guesses_.fetch_add(1, std::memory_order_relaxed);
-            }
-            const bool outOfMemory = !guess->created;
-            guess->state.store(State::kDone, std::memory_order_release);
-            if (outOfMemory) {
-                return;  // the call goes on with fewer helpers
-            }
-        }
-    }
-
-    // Claims a free slot for the segment most worth guessing now; null when there is no free
-    // slot or no segment worth it.
-    Guess<Lanes>* Claim() {
-        const std::lock_guard<std::mutex> lock(claimMutex_);
-        Guess<Lanes>* free = nullptr;
-        for (auto& slot : slots_) {
-            if (slot->state.load(std::memory_order_acquire) == State::kFree) {
-                free = slot.get();
-                break;
-            }
-        }
-        if (free == nullptr) {
-            return nullptr;
-        }
-        const std::uint32_t segment = SegmentWorthGuessing();
-        if (segment == 0) {
-            return nullptr;
-        }
-        free->segment = segment;
-        free->begin = segment * plan_.segmentBytes;
-        free->from = free->begin - std::min(free->begin, plan_.leadInBytes);
-        free->stop = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(size_, std::uint64_t{free->begin} + plan_.segmentBytes));
-        free->parsed.store(free->from, std::memory_order_relaxed);
-        free->cancel.store(false, std::memory_order_relaxed);
-        free->state.store(State::kRunning, std::memory_order_release);
-        return free;
-    }
-
-    // The earliest segment not yet guessed that a guess started now would save the joiner at
-    // least half of: walking from the joiner's position, segments with a guess are taken as
-    // spliced once it is parsed, the others as parsed by the joiner, at the same speed as a
-    // helper. 0 when none (segment 0 is never guessed). The waitForGuesses hook takes the
-    // earliest not yet guessed, whatever it saves.
-    std::uint32_t SegmentWorthGuessing() {
-        const std::uint32_t pos = joinerPos_.load(std::memory_order_relaxed);
-        const bool anyway = plan_.hooks != nullptr && plan_.hooks->waitForGuesses;
-        std::uint64_t time = 0;  // bytes parsed by one thread until the joiner reaches `segment`
-        for (std::uint32_t segment = pos / plan_.segmentBytes; segment < plan_.segments;
-             ++segment) {
-            const std::uint64_t begin = std::uint64_t{segment} * plan_.segmentBytes;
-            const std::uint64_t stop = std::min<std::uint64_t>(size_, begin + plan_.segmentBytes);
-            const std::uint64_t length = stop - std::max<std::uint64_t>(begin, pos);
-            const Guess<Lanes>* guess = segment > 0 ? GuessFor(segment) : nullptr;
-            if (guess == nullptr) {
-                const std::uint64_t work =
-                    stop - (begin - std::min<std::uint64_t>(begin, plan_.leadInBytes));
-                if (segment > 0 &&
-                    (anyway || (begin > pos && time + length >= work + length / 2))) {
-                    return segment;
-                }
-                time += length;
-            } else {
-                const std::uint64_t left =
-                    guess->state.load(std::memory_order_acquire) == State::kDone
-                        ? 0
-                        : stop - std::min<std::uint64_t>(
-                                     stop, guess->parsed.load(std::memory_order_relaxed));
-                time = left < time + length ? std::max(time, left) : time + length;
-            }
-        }
-        return 0;
-    }
-
     static constexpr std::uint32_t kNotRecorded = 0xFFFFFFFFu;
 
     const std::uint8_t* data_;
@@ -594,7 +764,6 @@ class SegmentEncoder {
     const LzProgress* progress_;
     SegmentPlan plan_;
 
-    // The joiner's own.
     Matcher<Lanes> matcher_;
     std::vector<std::uint64_t> ring_;             // bit p % kRingBits: a true token starts at p
     std::uint32_t pos_ = 0;                       // the first true token start at or after mark_
@@ -604,21 +773,18 @@ class SegmentEncoder {
     std::uint32_t joins_ = 0;
     std::uint64_t joinBytes_ = 0;
     bool stopped_ = false;
+    bool detach_ = false;  // the helpers may outlive the call
+    std::shared_ptr<Pool<Lanes>> pool_;
     std::vector<std::thread> helpers_;
-    unsigned reserved_ = 0;
-
-    // Shared.
-    std::vector<std::unique_ptr<Guess<Lanes>>> slots_;  // fixed once the helpers start
-    std::atomic<std::uint32_t> joinerPos_{0};
-    std::atomic<bool> guessing_{true};  // written by the joiner alone
-    std::atomic<bool> closing_{false};
-    std::atomic<unsigned> epoch_{
-        0};  // bumped when a slot is freed, guessing stops or the call ends
-    std::atomic<std::uint32_t> guesses_{0};
-    std::mutex claimMutex_;  // helpers only: the joiner never waits for a helper
 };
 
 }  // namespace
+
+void WaitForHelpersToEnd() {
+    while (g_helpers.load() != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 SegmentPlan PlanSegments(std::uint32_t size, unsigned threads, const LzCompressTesting* hooks) {
     SegmentPlan plan;

@@ -360,6 +360,7 @@ TEST(LzCompressTo, HandsTheStreamOverInFullChunksInOrderFromTheCallingThread) {
             const ProgressText progress("Compressing");
             LzCompressReport report;
             std::uint32_t streamSize = 0;
+            WaitForHelpersToEnd();
             ASSERT_TRUE(LzCompressToForTesting(input.data(), size, {threads, progress.sink()},
                                                sink.sink, streamSize, &testing, &report));
             EXPECT_EQ(streamSize, refSize);

@@ -29,8 +29,10 @@ Expected Reference(const Bytes& input) {
 }
 
 // Compresses on `threads` threads and returns the stream and console lines, and how it went.
+// (Helpers of earlier calls are let end first, so that this call can have its own.)
 Expected Compress(const Bytes& input, unsigned threads, const LzCompressTesting& testing,
                   LzCompressReport* report = nullptr) {
+    WaitForHelpersToEnd();
     std::uint32_t size = 0;
     const ProgressText progress("Compressing");
     const ByteBuffer out =
