@@ -30,9 +30,11 @@
 #include <bit>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -93,6 +95,33 @@ unsigned UsableCores() {
     }
 #endif
     return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Cores with nothing to run right now, at most `wanted`: on Linux the cores less the threads the
+// kernel counts as runnable (this one aside), from /proc/loadavg; elsewhere `wanted`. A helper
+// started where no core is idle would hardly ever run, and a thread that does not run cannot end
+// either: its process could not even exit before the kernel gave it a turn.
+unsigned IdleCores(unsigned wanted) {
+#if defined(__linux__)
+    std::FILE* file = std::fopen("/proc/loadavg", "re");
+    if (file == nullptr) {
+        return wanted;
+    }
+    double averages[3] = {};
+    unsigned runnable = 0;
+    unsigned threads = 0;
+    const int fields = std::fscanf(file, "%lf %lf %lf %u/%u", &averages[0], &averages[1],
+                                   &averages[2], &runnable, &threads);
+    std::fclose(file);
+    if (fields != 5 || runnable == 0) {
+        return wanted;
+    }
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned others = runnable - 1;
+    return others >= cores ? 0 : std::min(wanted, cores - others);
+#else
+    return wanted;
+#endif
 }
 
 // Helper threads alive in this process for all calls together.
@@ -381,10 +410,10 @@ void HelperLoop(const std::shared_ptr<Pool<Lanes>> pool) {
 // The earliest segment not yet guessed that a guess started now would save the joiner at least
 // half of: walking from the joiner's position, segments with a guess are taken as spliced once it
 // is parsed, the others as parsed by the joiner, at the speed of a helper (so bytes stand for
-// time). 0 when none (segment 0 is never guessed). The waitForGuesses hook takes the earliest not
-// yet guessed, whatever it saves.
+// time); none when no segment is worth it (segment 0 never is). The waitForGuesses hook takes the
+// earliest not yet guessed, whatever it saves.
 template <class Lanes>
-std::uint32_t SegmentWorthGuessing(const Pool<Lanes>& pool) {
+std::optional<std::uint32_t> SegmentWorthGuessing(const Pool<Lanes>& pool) {
     using State = typename Guess<Lanes>::State;
     const std::uint32_t pos = pool.joinerPos.load(std::memory_order_relaxed);
     std::uint64_t time = 0;  // bytes parsed by one thread until the joiner reaches `segment`
@@ -416,7 +445,7 @@ std::uint32_t SegmentWorthGuessing(const Pool<Lanes>& pool) {
             time = left < time + length ? std::max(time, left) : time + length;
         }
     }
-    return 0;
+    return std::nullopt;
 }
 
 // Claims a free slot for the segment most worth guessing now; null when there is no free slot or
@@ -429,11 +458,11 @@ Guess<Lanes>* Claim(Pool<Lanes>& pool, bool& outOfMemory) {
         if (slot->state.load(std::memory_order_acquire) != State::kFree) {
             continue;
         }
-        const std::uint32_t segment = SegmentWorthGuessing(pool);
-        if (segment == 0) {
+        const std::optional<std::uint32_t> segment = SegmentWorthGuessing(pool);
+        if (!segment) {
             return nullptr;
         }
-        if (!slot->Prepare(pool, segment)) {
+        if (!slot->Prepare(pool, *segment)) {
             slot->input.reset();
             outOfMemory = true;
             return nullptr;
@@ -497,7 +526,8 @@ class SegmentEncoder {
                 pool_->guessEverySegment = plan_.hooks->waitForGuesses;
                 pool_->pauseMicroseconds = plan_.hooks->helperPauseMicroseconds;
             }
-            reserved = ReserveHelpers(std::min(plan_.threads - 1, plan_.segments - 1));
+            const unsigned wanted = std::min(plan_.threads - 1, plan_.segments - 1);
+            reserved = ReserveHelpers(plan_.hooks != nullptr ? wanted : IdleCores(wanted));
             // Two slots a helper: one it parses, one parsed and waiting for the joiner.
             for (unsigned i = 0; i < 2 * reserved; ++i) {
                 pool_->slots.push_back(std::make_unique<Guess<Lanes>>());
