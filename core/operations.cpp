@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/failure_table.h"
 #include "image/bmp_image.h"
 #include "io/input_source.h"
 
@@ -124,55 +125,20 @@ ImageStatus Deliver(Output& output, const std::uint8_t* head, std::size_t headSi
 }  // namespace
 
 cbmpcore_result ResultOf(ImageStatus cause) {
-    switch (cause) {
-        case ImageStatus::kOk:
-            return CBMPCORE_OK;
-        case ImageStatus::kNoMemory:
-        case ImageStatus::kDecodeNoMemory:
-            return CBMPCORE_ERROR_NO_MEMORY;
-        case ImageStatus::kCannotOpen:
-            return CBMPCORE_ERROR_CANNOT_OPEN;
-        case ImageStatus::kNotBmp:
-            return CBMPCORE_ERROR_NOT_BMP;
-        case ImageStatus::kColorTableShort:
-            return CBMPCORE_ERROR_COLOR_TABLE_SHORT;
-        case ImageStatus::kPixelDataShort:
-            return CBMPCORE_ERROR_PIXEL_DATA_SHORT;
-        case ImageStatus::kPixelOffsetBeyondSize:
-            return CBMPCORE_ERROR_BMP_LAYOUT;
-        case ImageStatus::kBmpTooLarge:
-        case ImageStatus::kCbmpTooLarge:
-            return CBMPCORE_ERROR_TOO_LARGE;
-        case ImageStatus::kNotCbmp:
-            return CBMPCORE_ERROR_NOT_CBMP;
-        case ImageStatus::kUnsupportedVersion:
-            return CBMPCORE_ERROR_UNSUPPORTED_VERSION;
-        case ImageStatus::kCompressedDataShort:
-            return CBMPCORE_ERROR_COMPRESSED_DATA_SHORT;
-        case ImageStatus::kCorruptStream:
-            return CBMPCORE_ERROR_CORRUPT_STREAM;
-        case ImageStatus::kPaletteBeyondOriginal:
-            return CBMPCORE_ERROR_CBMP_LAYOUT;
-        case ImageStatus::kCannotCreate:
-            return CBMPCORE_ERROR_CANNOT_CREATE;
-        case ImageStatus::kCannotWrite:
-            return CBMPCORE_ERROR_WRITE;
-        case ImageStatus::kOutputIsInput:
-            return CBMPCORE_ERROR_OUTPUT_IS_INPUT;
-    }
-    return CBMPCORE_ERROR_INVALID_ARGUMENT;
+    const FailureRow* row = RowOf(cause);
+    return row != nullptr ? row->result : CBMPCORE_ERROR_INVALID_ARGUMENT;
 }
 
 Outcome Compress(const Input& input, Output& output, const Settings& settings) {
     Reporter report(settings);
     Source source;
     if (!source.Open(input)) {
-        report.Fail(ImageStatus::kCannotOpen, input.path);
+        report.Fail(ImageStatus::kCannotOpen, input.name);
         return {CBMPCORE_ERROR_CANNOT_OPEN, false};
     }
     BmpImagePtr image(CreateBmpImage());
     if (!image) {
-        report.Fail(ImageStatus::kNoMemory, input.path);
+        report.Fail(ImageStatus::kNoMemory, input.name);
         return {CBMPCORE_ERROR_NO_MEMORY, false};
     }
     ImageStatus status = ReadBmp(source.in, *image);
@@ -187,7 +153,7 @@ Outcome Compress(const Input& input, Output& output, const Settings& settings) {
     status = EncodeCbmp(*image, encoding, report.Progress(Codec::kEncoder), settings.threads);
     image.reset();
     if (status != ImageStatus::kOk) {
-        report.Fail(status, output.path);
+        report.Fail(status, output.name);
         return {ResultOf(status), true};
     }
     std::uint8_t header[kCbmpHeaderSize];
@@ -195,11 +161,11 @@ Outcome Compress(const Input& input, Output& output, const Settings& settings) {
     status = Deliver(output, header, sizeof header, encoding.stream.get(),
                      encoding.header.compressedSize, source.in.identity, settings);
     if (status != ImageStatus::kOk) {
-        report.Fail(status, output.path);
+        report.Fail(status, output.name);
         return {ResultOf(status), true};
     }
     if (report.events() != nullptr) {
-        report.events()->Compressed(CompressSummary{output.path, encoding.header.originalSize,
+        report.events()->Compressed(CompressSummary{output.name, encoding.header.originalSize,
                                                     encoding.header.compressedSize});
     }
     return {CBMPCORE_OK, true};
@@ -209,7 +175,7 @@ Outcome Decompress(const Input& input, Output& output, const Settings& settings)
     Reporter report(settings);
     Source source;
     if (!source.Open(input)) {
-        report.Fail(ImageStatus::kCannotOpen, input.path);
+        report.Fail(ImageStatus::kCannotOpen, input.name);
         return {CBMPCORE_ERROR_CANNOT_OPEN, true};
     }
     CbmpHeader header;
@@ -245,7 +211,7 @@ Outcome Decompress(const Input& input, Output& output, const Settings& settings)
     }
     status = Deliver(output, bmp.bytes.get(), bmp.size, nullptr, 0, source.in.identity, settings);
     if (status != ImageStatus::kOk) {
-        report.Fail(status, output.path);
+        report.Fail(status, output.name);
         return {ResultOf(status), true};
     }
     return {CBMPCORE_OK, true};

@@ -13,12 +13,14 @@
 // that open reached is the one replaced, in the directory that holds it.
 //
 // Some outputs are written in place, through the descriptor of that first open: anything that
-// is not a regular file (a FIFO, a device, /dev/stdout on a pipe), the file the process's own
-// standard output or error goes to, and a regular file that cannot be replaced (its directory
-// is not writable by the caller, it is a mount point, or a sticky directory keeps the caller
-// from renaming over it). There the old content is lost if the write fails, as with any program
-// that opens an output for writing. A file with several hard links is replaced like any other:
-// the name given gets the new content and the other names keep the old file.
+// is not a regular file (a FIFO, a device, /dev/stdout on a pipe) and a regular file that cannot
+// be replaced (its directory is not writable by the caller, it is a mount point, or a sticky
+// directory keeps the caller from renaming over it). The regular file that the process's own
+// standard output or error goes to is written in place too, through that stream's own open file:
+// from its current position and with its append flag, so that `>>` and what the stream already
+// holds are kept. There the old content is lost if the write fails, as with any program that
+// opens an output for writing. A file with several hard links is replaced like any other: the
+// name given gets the new content and the other names keep the old file.
 //
 // No descriptor the class opens is ever 0, 1 or 2.
 #pragma once
@@ -97,6 +99,7 @@ class OutputFile {
     bool targetExisted_ = false;
     bool createdThroughLink_ = false;  // a dangling link's target, created by this run
     bool inPlace_ = false;
+    bool throughStream_ = false;  // written through a standard stream's open file, at its position
     bool regular_ = false;
     bool failed_ = false;
     std::uint64_t written_ = 0;

@@ -145,14 +145,15 @@ std::uint64_t FileSizeLimit() {
     return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
-bool IsStandardStream(const struct stat& st) {
+// The standard stream (output or error) that writes to the file `st`, or -1.
+int StandardStreamOf(const struct stat& st) {
     for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
         struct stat stream;
         if (fstat(fd, &stream) == 0 && SameFile(stream, st)) {
-            return true;
+            return fd;
         }
     }
-    return false;
+    return -1;
 }
 
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
@@ -227,6 +228,7 @@ void OutputFile::Reset() {
     targetExisted_ = false;
     createdThroughLink_ = false;
     inPlace_ = false;
+    throughStream_ = false;
     regular_ = false;
     failed_ = false;
     written_ = 0;
@@ -311,7 +313,23 @@ OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
     targetMode_ = createdThroughLink_ ? 0666 & ~CurrentUmask() : st.st_mode & 07777;
     targetOwner_ = st.st_uid;
     targetGroup_ = st.st_gid;
-    if (!IsStandardStream(st) && LocateName(path, target, st, dirFd_, targetName_)) {
+    const int stream = StandardStreamOf(st);
+    if (stream >= 0) {
+        // The file that the process's standard output (or error) writes to, reached through
+        // /dev/stdout or under its own name: written through that stream's own open file, at its
+        // position and with its append flag, as the shell's ">" or ">>" asked. Nothing before
+        // that position is touched and nothing after the data is cut off.
+        close(target);
+        fd_ = fcntl(stream, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (fd_ < 0) {
+            Reset();
+            return OpenStatus::kCannotCreate;
+        }
+        inPlace_ = true;
+        throughStream_ = true;
+        return OpenStatus::kOpened;
+    }
+    if (LocateName(path, target, st, dirFd_, targetName_)) {
         if (CreateTemporary()) {
             return OpenStatus::kOpened;
         }
@@ -461,7 +479,8 @@ bool OutputFile::Commit() {
     bool ok = !failed_;
     if (inPlace_) {
         if (ok && regular_) {
-            ok = ftruncate(fd_, static_cast<off_t>(written_)) == 0 && fsync(fd_) == 0;
+            ok = (throughStream_ || ftruncate(fd_, static_cast<off_t>(written_)) == 0) &&
+                 fsync(fd_) == 0;
         }
         ok = close(fd_) == 0 && ok;
         fd_ = -1;

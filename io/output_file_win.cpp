@@ -32,7 +32,7 @@ std::atomic<TempCreatedHook> g_tempCreatedHook{nullptr};
 
 // Narrow names are UTF-8; io/native_path.h opens them through the wide-character functions.
 fs::path FromNarrow(const std::string& narrow) {
-    return NativePath(narrow.c_str(), PathRole::kOutput);
+    return NativePath(narrow.c_str());
 }
 
 std::string ToNarrow(const fs::path& path) {
@@ -80,7 +80,7 @@ OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
     std::error_code ec;
     const fs::file_status status = fs::status(target, ec);
     if (!ec && fs::exists(status)) {
-        const int existing = OpenDescriptor(path, _O_RDONLY | _O_BINARY, 0, PathRole::kOutput);
+        const int existing = OpenDescriptor(path, _O_RDONLY | _O_BINARY, 0);
         if (existing >= 0) {
             const FileIdentity identity = IdentifyDescriptor(existing);
             _close(existing);
@@ -93,11 +93,11 @@ OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
             // A device is written in place; a directory fails to open here.
             inPlace_ = true;
             fd_ = OpenDescriptor(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
-                                 _S_IREAD | _S_IWRITE, PathRole::kOutput);
+                                 _S_IREAD | _S_IWRITE);
             return fd_ >= 0 ? OpenStatus::kOpened : OpenStatus::kCannotCreate;
         }
         // A read-only file is refused, as opening it for writing would be.
-        const int writable = OpenDescriptor(path, _O_WRONLY | _O_BINARY, 0, PathRole::kOutput);
+        const int writable = OpenDescriptor(path, _O_WRONLY | _O_BINARY, 0);
         if (writable < 0) {
             Reset();
             return OpenStatus::kCannotCreate;
@@ -111,7 +111,7 @@ OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
                       static_cast<unsigned long long>(rng()));
         tempName_ = ToNarrow(target.parent_path() / name);
         fd_ = OpenDescriptor(tempName_.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
-                             _S_IREAD | _S_IWRITE, PathRole::kOutput);
+                             _S_IREAD | _S_IWRITE);
         if (fd_ < 0 && errno != EEXIST) {
             break;
         }
