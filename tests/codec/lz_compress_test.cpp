@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -411,8 +412,10 @@ TEST(LzCompressTo, StopsAtTheFirstChunkTheSinkRefuses) {
 }
 
 #if defined(__linux__) && !defined(CBMP_SANITIZED) && !CBMP_EMULATED
+constexpr long long kUnknown = LLONG_MIN;
+
 // Resident memory of this process (VmRSS) or its peak since the last reset (VmHWM), in bytes;
-// -1 when unknown.
+// kUnknown when unknown.
 long long StatusBytes(const char* field) {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -421,7 +424,7 @@ long long StatusBytes(const char* field) {
             return std::atoll(line.c_str() + std::strlen(field)) * 1024;
         }
     }
-    return -1;
+    return kUnknown;
 }
 
 TEST(LzCompressTo, PeakMemoryDoesNotGrowWithTheStream) {
@@ -445,15 +448,15 @@ TEST(LzCompressTo, PeakMemoryDoesNotGrowWithTheStream) {
         for (int s = 0; s < 2; ++s) {
             const Bytes input = RandomBytes(kSizes[s], 31);
             const auto size = static_cast<std::uint32_t>(input.size());
-            // The peak since a reset, less what was resident before the call.
-            const auto measure = [](const auto& run) {
+            // The peak since a reset, less what was resident before the call. (The kernel's
+            // counts lag by up to 64 pages a thread, so this can come out a little negative.)
+            bool failed = false;
+            const auto measure = [&failed](const auto& run) {
                 std::ofstream("/proc/self/clear_refs") << "5";
                 const long long before = StatusBytes("VmRSS:");
-                if (!run()) {
-                    return -2LL;
-                }
+                failed = failed || !run();
                 const long long peak = StatusBytes("VmHWM:");
-                return before < 0 || peak < 0 ? -1LL : peak - before;
+                return before < 0 || peak < 0 ? kUnknown : peak - before;
             };
             for (const unsigned threads : {1u, 2u}) {
                 peaks->streamed[threads - 1][s] = measure([&] {
@@ -470,24 +473,26 @@ TEST(LzCompressTo, PeakMemoryDoesNotGrowWithTheStream) {
                 std::uint32_t streamSize = 0;
                 return LzCompressWith(input.data(), size, streamSize, {1}) != nullptr;
             });
+            if (failed) {
+                return 5;
+            }
         }
         return 0;
     });
     const Peaks got = *peaks;
     munmap(shared, sizeof(Peaks));
-    ASSERT_EQ(child.exitCode, 0) << "the child failed to run (signal " << child.signal << ")";
-    if (got.collected[0] == -1 || got.collected[1] == -1) {
+    ASSERT_EQ(child.exitCode, 0) << "5: an encoding failed; else the child failed to run (signal "
+                                 << child.signal << ")";
+    if (got.collected[0] == kUnknown || got.collected[1] == kUnknown) {
         GTEST_SKIP() << "/proc/self/status gives no VmRSS or VmHWM here: peak memory unmeasured";
     }
     for (int t = 0; t < 2; ++t) {
         SCOPED_TRACE(std::to_string(t + 1) + " threads");
-        ASSERT_GE(got.streamed[t][0], 0);
-        ASSERT_GE(got.streamed[t][1], 0);
         // One thread: the head table and a chunk (and the allocator's rounding); two: plus two
         // guesses of a 256 KiB segment, which are there or not as the helper got a core.
         EXPECT_LT(got.streamed[t][1], t == 0 ? (1 << 20) : (4 << 20));
         if (t == 0) {
-            EXPECT_LT(got.streamed[0][1] - got.streamed[0][0], 256 << 10);
+            EXPECT_LT(got.streamed[0][1] - got.streamed[0][0], 512 << 10);
         }
     }
     EXPECT_GT(got.collected[1] - got.collected[0], 3 << 20);
