@@ -432,7 +432,7 @@ TEST(LzCompressTo, PeakMemoryDoesNotGrowWithTheStream) {
     // incompressible inputs of 1 and 5 MiB (streams of 1.1 and 5.6 MiB): streamed, on one thread
     // and on two, it stays the same; collected whole, it grows with the stream, which shows the
     // measure sees the stream.
-    constexpr std::size_t kSizes[2] = {1u << 20, 5u << 20};
+    static constexpr std::size_t kSizes[2] = {1u << 20, 5u << 20};
     struct Peaks {
         long long streamed[2][2];  // [threads - 1][size]
         long long collected[2];
@@ -441,7 +441,7 @@ TEST(LzCompressTo, PeakMemoryDoesNotGrowWithTheStream) {
         mmap(nullptr, sizeof(Peaks), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(shared, MAP_FAILED);
     auto* peaks = static_cast<Peaks*>(shared);
-    const ChildResult child = RunInChild([peaks, &kSizes] {
+    const ChildResult child = RunInChild([peaks] {
         if (std::freopen("/dev/null", "w", stdout) == nullptr) {
             return 4;
         }
