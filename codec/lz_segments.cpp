@@ -236,6 +236,19 @@ struct Checkpoint {
     std::uint64_t bit;  // where that token starts in the guess's stream
 };
 
+// Waits while `value` still holds `old`: through the futex where the standard library waits on
+// one (Linux), elsewhere by looking every millisecond, since the library's fallback there can miss
+// a wake-up and would leave a helper asleep for good.
+inline void WaitWhile(const std::atomic<unsigned>& value, unsigned old) {
+#if defined(__linux__)
+    value.wait(old);
+#else
+    while (value.load() == old) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+#endif
+}
+
 // What the helpers of a call share with it, and with each other. The helpers hold it by a shared
 // pointer and touch nothing else of the call's: not its input (each guess parses a copy that the
 // joiner makes), not its stream. So a call never waits for a helper, which a busy machine may not
@@ -393,7 +406,7 @@ void HelperLoop(const std::shared_ptr<Pool<Lanes>> pool) {
             break;  // the call goes on with fewer helpers
         }
         if (guess == nullptr) {
-            pool->epoch.wait(seen);  // until a slot is freed or the call is over
+            WaitWhile(pool->epoch, seen);  // until a slot is freed or the call is over
             continue;
         }
         // The joiner copies the input at its next look; unless it is closing the call, and may
@@ -405,7 +418,7 @@ void HelperLoop(const std::shared_ptr<Pool<Lanes>> pool) {
         }
         for (unsigned state = guess->state.load();
              state == State::kClaimed || state == State::kCopying; state = guess->state.load()) {
-            guess->state.wait(state);
+            WaitWhile(guess->state, state);
         }
         guess->Parse(*pool);
         guess->input.reset();
