@@ -59,7 +59,9 @@ dpkg -i "${files[@]}" >"$scratch/dpkg.log" || {
 }
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 [ -e "/usr/lib/$multiarch/libcbmp.so.1" ] || fail "libcbmp.so.1 is not in /usr/lib/$multiarch"
-ldconfig -p | grep -q 'libcbmp\.so\.1 ' || fail "the ldconfig trigger did not register the library"
+# grep reads the whole list: with -q it stops at the match, and ldconfig, writing into a closed
+# pipe, fails the pipeline once the list outgrows the pipe buffer.
+ldconfig -p | grep 'libcbmp\.so\.1 ' >/dev/null || fail "the ldconfig trigger did not register the library"
 
 # The installed tool, its manual page and its completion.
 [ "$(cbmp --version)" = "cbmp $(dpkg-deb -f "$debs"/cbmp_*.deb Version | sed 's/-[^-]*$//')" ] ||
@@ -73,6 +75,16 @@ completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
     COMP_WORDS=(cbmp --v); COMP_CWORD=1; COMP_LINE="cbmp --v"; COMP_POINT=${#COMP_LINE}
     _cbmp; echo "${COMPREPLY[*]}"')
 [ "$completion" = "--version" ] || fail "bash completion gave '$completion'"
+
+# cbmpz beside it: a pipe round trip, its manual page and its completion.
+[ "$(cbmpz --version)" = "$(cbmp --version | sed 's/^cbmp /cbmpz /')" ] || fail "cbmpz --version"
+cbmpz <samples/sample.bmp | cbmpz -d | cmp - samples/sample.bmp || fail "cbmpz round trip"
+zcat /usr/share/man/man1/cbmpz.1.gz | grep -q '^\.SH NAME' || fail "cbmpz manual page"
+completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
+    source /usr/share/bash-completion/completions/cbmpz
+    COMP_WORDS=(cbmpz --rec); COMP_CWORD=1; COMP_LINE="cbmpz --rec"; COMP_POINT=${#COMP_LINE}
+    _cbmpz; echo "${COMPREPLY[*]}"')
+[ "$completion" = "--recursive" ] || fail "cbmpz bash completion gave '$completion'"
 
 # A C program against the installed development package.
 cc -std=c11 -Wall -Werror -o "$scratch/consumer" tests/library/consumer/consumer.c \
@@ -92,6 +104,79 @@ if [ -f /usr/share/mime/packages/cbmp.xml ]; then
     [ "$type" = image/x-cbmp ] || fail "installed MIME type: content type '$type'"
     [ "$(file -b --mime-type -m /usr/share/cbmp/magic "$scratch/sample.cbmp")" = image/x-cbmp ] ||
         fail "installed libmagic entry"
+fi
+
+# ImageMagick and GIMP: the installed coder module and file plug-in, with nothing configured.
+if dpkg-query -W -f='${Status}' imagemagick-6-coder-cbmp 2>/dev/null | grep -q "install ok installed"; then
+    cbmp -c samples/sample.bmp "$scratch/magick.cbmp" >/dev/null
+    [ "$(identify -format %m "$scratch/magick.cbmp")" = CBMP ] || fail "identify does not know CBMP"
+    convert "$scratch/magick.cbmp" "$scratch/magick.png" || fail "convert x.cbmp x.png"
+    [ "$(convert "$scratch/magick.png" rgb:- | md5sum)" = "$(convert samples/sample.bmp rgb:- | md5sum)" ] ||
+        fail "convert: the CBMP file gives other pixels than its bitmap"
+    convert "$scratch/magick.png" "$scratch/written.cbmp" || fail "convert x.png x.cbmp"
+    cbmp -d "$scratch/written.cbmp" "$scratch/written.bmp" >/dev/null || fail "the written CBMP file"
+    cp "$scratch/magick.cbmp" "$scratch/magick-no-extension"
+    [ "$(identify -format %m "$scratch/magick-no-extension")" = CBMP ] ||
+        fail "ImageMagick does not find CBMP by its magic number"
+    echo "ImageMagick: identify, convert both ways and the magic number work as installed"
+fi
+if dpkg-query -W -f='${Status}' gimp-plugin-cbmp 2>/dev/null | grep -q "install ok installed" &&
+    command -v gimp-console-2.10 >/dev/null; then
+    cbmp -c samples/sample.bmp "$scratch/gimp.cbmp" >/dev/null
+    mkdir -p "$scratch/gimp-home"
+    GIMP2_DIRECTORY=$scratch/gimp-home gimp-console-2.10 -i -d -f -b "(let* ((image (car
+        (gimp-file-load RUN-NONINTERACTIVE \"$scratch/gimp.cbmp\" \"$scratch/gimp.cbmp\")))
+        (layer (car (gimp-image-get-active-layer image))))
+        (gimp-file-save RUN-NONINTERACTIVE image layer \"$scratch/gimp-out.cbmp\" \"$scratch/gimp-out.cbmp\"))" \
+        -b '(gimp-quit 0)' >"$scratch/gimp.log" 2>&1 || true
+    cbmp -d "$scratch/gimp-out.cbmp" "$scratch/gimp-out.bmp" >/dev/null || {
+        cat "$scratch/gimp.log"
+        fail "GIMP did not open and export a CBMP file with the installed plug-in"
+    }
+    [ "$(convert "$scratch/gimp-out.bmp" rgb:- | md5sum)" = "$(convert samples/sample.bmp rgb:- | md5sum)" ] ||
+        fail "GIMP: the exported CBMP file holds other pixels"
+    echo "GIMP: the installed plug-in opens and exports CBMP files"
+elif dpkg-query -W -f='${Status}' gimp-plugin-cbmp 2>/dev/null | grep -q "install ok installed"; then
+    echo "NOT RUN: the installed GIMP plug-in: gimp-console-2.10 missing (Debian: gimp)"
+fi
+
+# --- The Qt image-format plugin and the imlib2 loader, where they were packaged: the installed
+# copies open a CBMP file pixel for pixel as its bitmap, in a Qt program built against the system's
+# Qt and through imlib2 (imlib2_load, from libimlib2-dev), with nothing configured.
+if compgen -G "$debs/cbmp-qt5-image-plugin_*.deb" >/dev/null; then
+    cat >"$scratch/qt-read.cpp" <<'QT'
+#include <QImage>
+#include <QImageReader>
+#include <cstdio>
+int main(int, char** argv) {
+    QImageReader reader(QString::fromLocal8Bit(argv[1]));
+    QByteArray format = reader.format();  // found from the file's content, before reading it
+    QImage image = reader.read();
+    QImage expected(QString::fromLocal8Bit(argv[2]), "bmp");
+    std::printf("%s %dx%d\n", format.constData(), image.width(), image.height());
+    return !image.isNull() && image == expected ? 0 : 1;
+}
+QT
+    g++ -std=c++17 -fPIC -o "$scratch/qt-read" "$scratch/qt-read.cpp" $(pkg-config --cflags --libs Qt5Gui)
+    cp "$scratch/sample.cbmp" "$scratch/qt-sample"  # no suffix: Qt tells the format by content
+    QT_QPA_PLATFORM=offscreen "$scratch/qt-read" "$scratch/qt-sample" samples/sample.bmp >"$scratch/qt.log" 2>&1 || {
+        cat "$scratch/qt.log"
+        fail "the installed Qt plugin did not open the CBMP file as its bitmap"
+    }
+    grep -q '^cbmp ' "$scratch/qt.log" || fail "Qt did not pick the CBMP plugin: $(cat "$scratch/qt.log")"
+    grep -q 'image/x-cbmp' /usr/share/mime/types || fail "the MIME type is not in the database"
+    grep -q 'image/x-cbmp' /usr/share/applications/mimeinfo.cache ||
+        fail "Gwenview is not offered for the MIME type"
+    echo "Qt plugin: $(cat "$scratch/qt.log")"
+fi
+if compgen -G "$debs/cbmp-imlib2-loader_*.deb" >/dev/null; then
+    command -v imlib2_load >/dev/null || fail "imlib2_load is missing (Debian: libimlib2-dev)"
+    out=$(imlib2_load -i -e "$scratch/sample.cbmp" 2>&1)
+    [ -z "$out" ] || fail "the installed imlib2 loader did not open the CBMP file: $out"
+    printf 'CBMP' >"$scratch/cut.cbmp"
+    out=$(imlib2_load -i -e "$scratch/cut.cbmp" 2>&1)
+    [ -n "$out" ] || fail "imlib2 opened a CBMP file cut after its magic"
+    echo "imlib2 loader: opened the sample, refused a cut file"
 fi
 
 dpkg --purge "${packages[@]}" >/dev/null
