@@ -20,17 +20,10 @@ struct ByteBufferDeleter {
 // allocation or a failed operation); its length always travels beside it as a u32.
 using ByteBuffer = std::unique_ptr<std::uint8_t[], ByteBufferDeleter>;
 
-// How a buffer is going to be filled.
-enum class BufferUse {
-    kWhole,   // all of it (an image read from a file, a decoded payload)
-    kStream,  // front to back, maybe only in part (room reserved for a stream's worst case): only
-              // the pages written become resident, the last of them partly used
-};
-
 // Allocates `size` bytes, contents unspecified, or returns null when memory is exhausted.
 // A zero-byte request still gives a real, non-null buffer, so empty payloads never depend on
 // what an allocator does with a request for nothing.
-inline ByteBuffer AllocateBytes(std::size_t size, BufferUse use = BufferUse::kWhole) {
+inline ByteBuffer AllocateBytes(std::size_t size) {
 #if defined(__linux__)
     // Whole images are tens of megabytes: on Linux they go in huge pages where the system allows
     // it, which takes a five-hundredth of the page faults to fill them.
@@ -44,7 +37,6 @@ inline ByteBuffer AllocateBytes(std::size_t size, BufferUse use = BufferUse::kWh
         return nullptr;
     }
 #endif
-    (void)use;
     return ByteBuffer(static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size)));
 }
 

@@ -68,20 +68,7 @@ template <class Lanes>
 bool EncodeSerial(const std::uint8_t* data, std::uint32_t size, BitWriter& writer,
                   const LzProgress* progress) {
     Matcher<Lanes> matcher;
-    if (!matcher.Create(data, size)) {
-        return false;
-    }
-    bool ok = true;
-    std::uint32_t pos = 0;
-    while (ok && pos < size) {
-        if (pos % kProgressStep == 0) {
-            Report(progress, LzEvent::kStep, pos, size);
-        }
-        const std::uint32_t stop = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(size, (pos | (kProgressStep - 1)) + 1ull));
-        pos = EncodeRun(matcher, data, pos, stop, writer, StartMarks{}, ok);
-    }
-    return ok;
+    return matcher.Create(data, size) && EncodeToEnd(matcher, data, 0, size, writer, progress);
 }
 
 template <class Lanes>
@@ -95,7 +82,8 @@ bool EncodeTokens(const std::uint8_t* data, std::uint32_t size, BitWriter& write
         }
     }
     if (report != nullptr) {
-        *report = LzCompressReport{1, 0, 0};
+        *report = LzCompressReport{};
+        report->segments = 1;
     }
     return EncodeSerial<Lanes>(data, size, writer, progress);
 }
@@ -141,46 +129,75 @@ std::uint32_t FindLongestMatchWith(MatchScan scan, const std::uint8_t* data, std
     return match.length;
 }
 
-std::uint16_t Hash3(const std::uint8_t* bytes, std::uint32_t n) {
-    std::uint32_t h = 0;
-    const std::uint32_t count = std::min<std::uint32_t>(n, 4);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        h = h * 33 + bytes[i];
-    }
-    return static_cast<std::uint16_t>(h);
-}
+namespace {
 
-std::uint32_t FindLongestMatch(const std::uint8_t* data, std::uint32_t pos, std::uint32_t size,
-                               const std::uint32_t* head, std::uint32_t& matchPos) {
-    if (std::uint64_t{pos} + kMinMatch > size) {
-        return 0;
+// Collects a stream handed over in chunks into one buffer, for the callers that want it whole.
+// The buffer is reserved for the worst case where that can be had (only the pages the stream
+// reaches are touched), and otherwise starts small and doubles.
+class StreamCollector {
+  public:
+    bool Reserve(std::uint64_t worstCase) {
+        for (const std::uint64_t wanted : {worstCase, std::uint64_t{BitWriter::kChunkBytes}}) {
+            buffer_ = AllocateBytes(static_cast<std::size_t>(wanted));
+            if (buffer_) {
+                capacity_ = wanted;
+                return true;
+            }
+        }
+        return false;
     }
-    return FindLongestMatchWith(MatchScan::kBest, data, pos, size, head[HeadHash(data + pos)],
-                                matchPos);
-}
 
-ByteBuffer LzCompressForTesting(const std::uint8_t* data, std::uint32_t size,
-                                std::uint32_t& streamSize, const LzCompressOptions& options,
-                                const LzCompressTesting& testing, LzCompressReport* report) {
-    // Reserve the largest stream this input can give, when it fits, so that the writer never
-    // grows and never copies; a larger one is still written if the actual stream fits.
-    const std::uint64_t worstCase = WorstCaseStreamSize(size);
+    const LzSink& sink() const { return sink_; }
+    ByteBuffer Release() { return std::move(buffer_); }
+
+  private:
+    static bool Write(void* context, const std::uint8_t* bytes, std::size_t count) {
+        auto* self = static_cast<StreamCollector*>(context);
+        if (self->capacity_ - self->length_ < count) {
+            std::uint64_t next = std::max<std::uint64_t>(self->capacity_, 4096);
+            while (next - self->length_ < count) {
+                next *= 2;
+            }
+            ByteBuffer bigger = AllocateBytes(static_cast<std::size_t>(next));
+            if (!bigger) {
+                return false;
+            }
+            std::copy_n(self->buffer_.get(), self->length_, bigger.get());
+            self->buffer_ = std::move(bigger);
+            self->capacity_ = next;
+        }
+        std::copy_n(bytes, count, self->buffer_.get() + self->length_);
+        self->length_ += count;
+        return true;
+    }
+
+    ByteBuffer buffer_;
+    std::uint64_t capacity_ = 0;
+    std::uint64_t length_ = 0;
+    LzSink sink_{&Write, this};
+};
+
+// The encoder behind every entry point: the stream goes to `sink` as it is written. `hooks` is
+// null in production.
+bool EncodeStream(const std::uint8_t* data, std::uint32_t size, const LzCompressOptions& options,
+                  const LzSink& sink, std::uint32_t& streamSize, const LzCompressTesting* hooks,
+                  LzCompressReport* report) {
+    const std::uint32_t chunkBytes = hooks != nullptr && hooks->chunkBytes != 0
+                                         ? (std::min(hooks->chunkBytes, 1u << 30) + 3) & ~3u
+                                         : BitWriter::kChunkBytes;
     BitWriter writer;
-    if (!writer.Create(static_cast<std::uint32_t>(std::min<std::uint64_t>(worstCase, 0xFFFFFFFFu)),
-                       testing.maxStreamBytes)) {
-        return nullptr;
+    if (!writer.CreateStreaming(sink, hooks != nullptr ? hooks->maxStreamBytes : 0xFFFFFFFFu,
+                                chunkBytes)) {
+        return false;
     }
-    SegmentPlan plan =
-        PlanSegments(size, options.threads, testing.segmentBytes, testing.leadInBytes);
-    plan.waitForGuesses = testing.waitForGuesses;
-    plan.pauseBeforeWithdrawing = testing.pauseBeforeWithdrawing;
+    const SegmentPlan plan = PlanSegments(size, options.threads, hooks);
     Report(options.progress, LzEvent::kStart, 0, size);
     if (!writer.Put(size, kLengthFieldBits)) {
-        return nullptr;
+        return false;
     }
     bool ok = false;
 #if CBMP_X86_SCANS
-    if (UseAvx2(testing.scan)) {
+    if (UseAvx2(hooks != nullptr ? hooks->scan : MatchScan::kBest)) {
         ok = EncodeTokens<Avx2Lanes>(data, size, writer, options.progress, plan, report);
     } else
 #endif
@@ -188,19 +205,35 @@ ByteBuffer LzCompressForTesting(const std::uint8_t* data, std::uint32_t size,
         ok = EncodeTokens<WordLanes>(data, size, writer, options.progress, plan, report);
     }
     if (!ok) {
-        return nullptr;
+        return false;
     }
     Report(options.progress, LzEvent::kEnd, size, size);
     if (!writer.Put(kEndMarker, kEndMarkerBits) || !writer.Finish()) {
+        return false;
+    }
+    streamSize = static_cast<std::uint32_t>(writer.byte_count());
+    return true;
+}
+
+ByteBuffer CollectStream(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,
+                         const LzCompressOptions& options, const LzCompressTesting* hooks,
+                         LzCompressReport* report) {
+    const std::uint32_t limit = hooks != nullptr ? hooks->maxStreamBytes : 0xFFFFFFFFu;
+    StreamCollector collector;
+    std::uint32_t length = 0;
+    if (!collector.Reserve(std::min<std::uint64_t>(WorstCaseStreamSize(size), limit)) ||
+        !EncodeStream(data, size, options, collector.sink(), length, hooks, report)) {
         return nullptr;
     }
-    streamSize = writer.length();
-    return writer.Release();
+    streamSize = length;
+    return collector.Release();
 }
+
+}  // namespace
 
 ByteBuffer LzCompressWith(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,
                           const LzCompressOptions& options) {
-    return LzCompressForTesting(data, size, streamSize, options, LzCompressTesting{});
+    return CollectStream(data, size, streamSize, options, nullptr, nullptr);
 }
 
 ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_t& streamSize,
@@ -212,13 +245,20 @@ ByteBuffer LzCompress(const std::uint8_t* data, std::uint32_t size, std::uint32_
 
 bool LzCompressTo(const std::uint8_t* data, std::uint32_t size, const LzCompressOptions& options,
                   const LzSink& sink, std::uint32_t& streamSize) {
-    std::uint32_t length = 0;
-    const ByteBuffer stream = LzCompressWith(data, size, length, options);
-    if (!stream || !sink.write(sink.context, stream.get(), length)) {
-        return false;
-    }
-    streamSize = length;
-    return true;
+    return EncodeStream(data, size, options, sink, streamSize, nullptr, nullptr);
+}
+
+ByteBuffer LzCompressForTesting(const std::uint8_t* data, std::uint32_t size,
+                                std::uint32_t& streamSize, const LzCompressOptions& options,
+                                const LzCompressTesting& testing, LzCompressReport* report) {
+    return CollectStream(data, size, streamSize, options, &testing, report);
+}
+
+bool LzCompressToForTesting(const std::uint8_t* data, std::uint32_t size,
+                            const LzCompressOptions& options, const LzSink& sink,
+                            std::uint32_t& streamSize, const LzCompressTesting* testing,
+                            LzCompressReport* report) {
+    return EncodeStream(data, size, options, sink, streamSize, testing, report);
 }
 
 }  // namespace cbmp

@@ -4,6 +4,7 @@
 // parse. See lz_segments.cpp.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "codec/bit_writer.h"
@@ -39,19 +40,36 @@ std::uint32_t EncodeRun(Matcher<Avx2Lanes>& matcher, const std::uint8_t* data, s
                         std::uint32_t stop, BitWriter& writer, const StartMarks& starts, bool& ok);
 #endif
 
+// Parses on from the token start pos to the end of the input as the one-thread loop does,
+// reporting a step wherever a token starts on a multiple of 65,536 (except at `reported`, already
+// reported). Returns false when the writer failed.
+template <class Lanes>
+bool EncodeToEnd(Matcher<Lanes>& matcher, const std::uint8_t* data, std::uint32_t pos,
+                 std::uint32_t size, BitWriter& writer, const LzProgress* progress,
+                 std::uint64_t reported = ~std::uint64_t{0}) {
+    bool ok = true;
+    while (ok && pos < size) {
+        if (pos % kProgressStep == 0 && pos != reported) {
+            Report(progress, LzEvent::kStep, pos, size);
+        }
+        const std::uint32_t stop = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(size, (pos | (kProgressStep - 1)) + 1ull));
+        pos = EncodeRun(matcher, data, pos, stop, writer, StartMarks{}, ok);
+    }
+    return ok;
+}
+
 struct SegmentPlan {
     std::uint32_t segments = 1;  // 1: the calling thread alone
     std::uint32_t segmentBytes = 0;
     std::uint32_t leadInBytes = 0;
     unsigned threads = 1;
-    bool waitForGuesses = false;          // see LzCompressTesting
-    bool pauseBeforeWithdrawing = false;  // see LzCompressTesting
+    const LzCompressTesting* hooks = nullptr;  // null in production
 };
 
-// How a call with `threads` threads (0: one per core) cuts `size` bytes; `segmentBytes` and
-// `leadInBytes` force the cut when not 0.
-SegmentPlan PlanSegments(std::uint32_t size, unsigned threads, std::uint32_t segmentBytes,
-                         std::uint32_t leadInBytes);
+// How a call with `threads` threads (0: one per usable core) cuts `size` bytes; `hooks` (may be
+// null) can force the segment and lead-in sizes.
+SegmentPlan PlanSegments(std::uint32_t size, unsigned threads, const LzCompressTesting* hooks);
 
 enum class SegmentOutcome {
     kDone,         // every token is in the writer
