@@ -10,6 +10,7 @@ int CompactFile(const char* input, const char* output) {
     console::ConsoleEvents events;
     core::Settings settings;
     settings.events = &events;
+    settings.durable = true;  // a device host may delete the input as soon as the call returns
     core::Output out = core::Output::File(output);
     const core::Outcome outcome = core::Compress(core::Input::File(input), out, settings);
     if (!outcome.started) {
@@ -28,6 +29,7 @@ int DecompactFile(const char* input, const char* output) {
     console::ConsoleEvents events;
     core::Settings settings;
     settings.events = &events;
+    settings.durable = true;  // a device host may delete the input as soon as the call returns
     core::Output out = core::Output::File(output);
     const core::Outcome outcome = core::Decompress(core::Input::File(input), out, settings);
     if (!outcome.started) {
