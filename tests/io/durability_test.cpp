@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/operations.h"
 #include "io/output_file.h"
 #include "tests/support/temp_dir.h"
 
@@ -82,6 +83,26 @@ TEST(OutputFileDurability, OrdinaryCommitSyncsNothing) {
     EXPECT_EQ(CallsFor(target, dir.Path().string()), (std::vector<char>{'r'}));
     for (const auto& [call, inode] : g_events) {
         EXPECT_NE(call, 'f') << "an fsync of inode " << inode;
+    }
+}
+
+// The core's operations sync only when asked: the tool never does, libcbmp's entry points do.
+TEST(OutputFileDurability, OperationsSyncWhenDurable) {
+    testing::TempDir dir;
+    const std::string bmp = dir / "in.bmp";
+    const std::string cbmp = dir / "out.cbmp";
+    testing::Bytes file = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40};
+    file.resize(70, 0x33);
+    testing::WriteFileBytes(bmp, file);
+    for (const bool durable : {false, true}) {
+        g_events.clear();
+        core::Settings settings;
+        settings.durable = durable;
+        core::Output output = core::Output::File(cbmp.c_str());
+        ASSERT_TRUE(core::Compress(core::Input::File(bmp.c_str()), output, settings).ok());
+        const std::vector<char> expected =
+            durable ? std::vector<char>{'f', 'r', 'd'} : std::vector<char>{'r'};
+        EXPECT_EQ(CallsFor(cbmp, dir.Path().string()), expected) << "durable " << durable;
     }
 }
 
