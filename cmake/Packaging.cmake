@@ -7,6 +7,7 @@
 #   runtime        libcbmp1                   libcbmp.so.1
 #   core-runtime   libcbmpcore1               libcbmpcore.so.1 (when the cbmpcore target exists)
 #   development    libcbmp-dev                headers, .so links, pkg-config files, CMake package
+#   desktop-data   cbmp-desktop-data          the MIME type and the libmagic entry
 #   pixbuf-loader  cbmp-gdk-pixbuf-loader     (when that component installs files)
 #   python         python3-cbmp               (when that component installs files)
 #
@@ -26,6 +27,7 @@ set(CBMP_PACKAGE_tool cbmp)
 set(CBMP_PACKAGE_runtime libcbmp1)
 set(CBMP_PACKAGE_core-runtime libcbmpcore1)
 set(CBMP_PACKAGE_development libcbmp-dev)
+set(CBMP_PACKAGE_desktop-data cbmp-desktop-data)
 set(CBMP_PACKAGE_pixbuf-loader cbmp-gdk-pixbuf-loader)
 set(CBMP_PACKAGE_python python3-cbmp)
 
@@ -34,21 +36,28 @@ install(TARGETS cbmp RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT too
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/bash-completion/cbmp"
   DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions" COMPONENT tool)
 
-# The manual page goes in compressed (gzip -9n: no name, no time stamp, so the bytes are
-# reproducible) where gzip is at hand, as it is on every system that packages it.
+# cbmp_manpage(<page> <component>): installs docs/<page> (cbmp.1, ...) in its section's folder,
+# compressed (gzip -9n: no name, no time stamp, so the bytes are reproducible) where gzip is at
+# hand, as it is on every system that packages it.
 find_program(CBMP_GZIP gzip)
-if(CBMP_GZIP AND NOT WIN32)
-  set(CBMP_MANPAGE "${PROJECT_BINARY_DIR}/packaging/cbmp.1.gz")
-  add_custom_command(OUTPUT "${CBMP_MANPAGE}"
-    COMMAND "${CMAKE_COMMAND}" "-DGZIP=${CBMP_GZIP}" "-DINPUT=${PROJECT_SOURCE_DIR}/docs/cbmp.1"
-            "-DOUTPUT=${CBMP_MANPAGE}" -P "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
-    DEPENDS "${PROJECT_SOURCE_DIR}/docs/cbmp.1" "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
-    COMMENT "Compressing the manual page" VERBATIM)
-  add_custom_target(cbmp_manpage ALL DEPENDS "${CBMP_MANPAGE}")
-else()
-  set(CBMP_MANPAGE "${PROJECT_SOURCE_DIR}/docs/cbmp.1")
-endif()
-install(FILES "${CBMP_MANPAGE}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tool)
+function(cbmp_manpage page component)
+  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section "${page}")
+  set(source "${PROJECT_SOURCE_DIR}/docs/${page}")
+  if(CBMP_GZIP AND NOT WIN32)
+    set(compressed "${PROJECT_BINARY_DIR}/packaging/${page}.gz")
+    add_custom_command(OUTPUT "${compressed}"
+      COMMAND "${CMAKE_COMMAND}" "-DGZIP=${CBMP_GZIP}" "-DINPUT=${source}"
+              "-DOUTPUT=${compressed}" -P "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
+      DEPENDS "${source}" "${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake"
+      COMMENT "Compressing the manual page ${page}" VERBATIM)
+    string(MAKE_C_IDENTIFIER "manpage_${page}" target)
+    add_custom_target(${target} ALL DEPENDS "${compressed}")
+    set(source "${compressed}")
+  endif()
+  install(FILES "${source}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${section}"
+          COMPONENT ${component})
+endfunction()
+cbmp_manpage(cbmp.1 tool)
 
 # --- The shared libraries ----------------------------------------------------------------------
 install(TARGETS cbmp_shared EXPORT cbmpTargets
@@ -85,6 +94,7 @@ if(TARGET cbmpcore)
   get_target_property(CBMPCORE_VERSION cbmpcore VERSION)
   configure_file("${PROJECT_SOURCE_DIR}/cmake/cbmpcore.pc.in" "${PROJECT_BINARY_DIR}/cbmpcore.pc"
     @ONLY)
+  cbmp_manpage(cbmpcore.3 development)
   install(FILES "${PROJECT_BINARY_DIR}/cbmpcore.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
     COMPONENT development)
 endif()
@@ -175,6 +185,10 @@ cbmp_package(development libdevel
   "This package has the C header, the pkg-config file and the CMake package\n"
   "(find_package(cbmp) gives the target cbmp::cbmp) for building programs\n"
   "against the library.")
+cbmp_package(desktop-data graphics
+  "CBMP file type for desktops"
+  "This package has the image/x-cbmp MIME type, found by the .cbmp name and by\n"
+  "the file's magic, and an entry for libmagic (file(1)) to add to /etc/magic.")
 cbmp_package(pixbuf-loader graphics
   "CBMP image loader for GDK-Pixbuf"
   "This package lets programs that load images through GDK-Pixbuf open CBMP\n"
@@ -197,6 +211,9 @@ if(TARGET cbmpcore)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${core_dir}")
   # The add-ons are built over the core; the tool and the library may be.
   set(CPACK_COMPONENT_PIXBUF-LOADER_DEPENDS core-runtime)
+  if("desktop-data" IN_LIST CBMP_COMPONENTS)
+    list(APPEND CPACK_COMPONENT_PIXBUF-LOADER_DEPENDS desktop-data)
+  endif()
   set(CPACK_COMPONENT_PYTHON_DEPENDS core-runtime)
   foreach(pair tool:cbmp runtime:cbmp_shared)
     string(REPLACE ":" ";" pair "${pair}")
@@ -209,6 +226,9 @@ if(TARGET cbmpcore)
     endif()
   endforeach()
 endif()
+
+# The MIME type and the magic are the same on every architecture.
+set(CPACK_DEBIAN_DESKTOP-DATA_PACKAGE_ARCHITECTURE all)
 
 # The Python module is built for one version of Debian's python3.
 if("python" IN_LIST CBMP_COMPONENTS AND Python3_EXECUTABLE)

@@ -84,6 +84,16 @@ cmake --build "$scratch/consumer-build" >/dev/null
 "$scratch/consumer-build/consumer" samples/sample.bmp "$scratch/f.cbmp" "$scratch/f.bmp" >"$scratch/f.log" 2>&1
 cmp samples/sample.bmp "$scratch/f.bmp" || fail "find_package consumer"
 
+# The file type, through the installed MIME database (the shared-mime-info trigger) and libmagic.
+if [ -f /usr/share/mime/packages/cbmp.xml ]; then
+    cp "$scratch/sample.cbmp" "$scratch/sample-without-extension"
+    type=$(GIO_USE_VFS=local gio info -a standard::content-type "$scratch/sample-without-extension" |
+        sed -n 's/.*standard::content-type: //p')
+    [ "$type" = image/x-cbmp ] || fail "installed MIME type: content type '$type'"
+    [ "$(file -b --mime-type -m /usr/share/cbmp/magic "$scratch/sample.cbmp")" = image/x-cbmp ] ||
+        fail "installed libmagic entry"
+fi
+
 dpkg --purge "${packages[@]}" >/dev/null
 installed=("${packages[@]}")
 packages=()

@@ -5,6 +5,10 @@
 // application's loader. So every layout that the BMP loader reads (colour tables, bit fields,
 // RLE, V4/V5 headers with alpha) opens from a CBMP as well, pixel for pixel.
 //
+// Bounds (addons/common/cbmp_viewer_limits.h): the header decides before anything is decoded. An
+// image of more pixels than the viewers' limit is refused; only the 60 header bytes and the
+// stream that the header announces are kept, whatever follows them is dropped as it arrives; an
+// application that asks only for the size gets it from the header, and nothing is decoded.
 // Peak memory while loading: the CBMP file, then the decompressed BMP file (the CBMP buffer is
 // released before the BMP loader runs) and the pixbuf that the BMP loader fills.
 #define GDK_PIXBUF_ENABLE_BACKEND
@@ -12,17 +16,19 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #undef GDK_PIXBUF_ENABLE_BACKEND
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "addons/common/cbmp_viewer_limits.h"
 #include "core/cbmpcore.h"
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 60;
+constexpr std::size_t kHeaderSize = CBMP_HEADER_SIZE;
 constexpr std::size_t kFirstCapacity = 64 * 1024;
 constexpr std::size_t kLargestReservation = std::size_t{512} * 1024 * 1024;
 
@@ -99,6 +105,8 @@ struct LoadContext {
 
     ByteBuffer cbmp;
     bool header_read = false;
+    // Bytes of the whole file by its header, once it is read; later bytes are dropped.
+    std::uint64_t file_size = kHeaderSize;
     // The application's size was asked from the CBMP header, before any decoding.
     bool size_announced = false;
     // The application only wanted the size (it answered 0 x 0): the rest of the file is ignored.
@@ -112,15 +120,9 @@ void set_core_error(GError** error, cbmpcore_result result) {
                 cbmpcore_result_text(result));
 }
 
-// Whether the BMP loader will take its dimensions from the same header fields as the CBMP header
-// holds (a Windows info header of 40 bytes or more), so that they may be announced early.
-bool header_dimensions_reliable(const cbmpcore_info& info) {
-    return info.info_header_size >= 40 && info.info_header_size <= 124 && info.width > 0 &&
-           info.height != 0 && info.height != INT32_MIN;
-}
-
-// Reads the header once its 60 bytes are here: rejects what is not a CBMP file at once, makes room
-// for the whole file and tells the application the image's size.
+// Reads the header once its 60 bytes are here: rejects what is not a CBMP file, or an image beyond
+// the pixel limit, at once; makes room for the whole file and tells the application the image's
+// size, as the BMP loader will read it from the same info header.
 gboolean on_header(LoadContext& ctx, GError** error) {
     cbmpcore_info info{};
     cbmpcore_result result = cbmpcore_read_info(ctx.cbmp.data(), ctx.cbmp.size(), &info);
@@ -128,15 +130,26 @@ gboolean on_header(LoadContext& ctx, GError** error) {
         set_core_error(error, result);
         return FALSE;
     }
+    std::uint32_t image_width = 0;
+    std::uint32_t image_height = 0;
+    cbmp_viewer_dimensions(&info, &image_width, &image_height);
+    if (!cbmp_viewer_size_allowed(&info)) {
+        g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
+                    "CBMP image of %u x %u pixels: not between 1 and %" G_GUINT64_FORMAT " pixels",
+                    image_width, image_height, static_cast<guint64>(CBMP_VIEWER_MAX_PIXELS));
+        return FALSE;
+    }
     ctx.header_read = true;
+    ctx.file_size = cbmp_viewer_file_size(&info);
     // Only a hint, for sizes a real image may have: otherwise, or when memory for the stated size
     // cannot be had, the buffer grows as the data comes.
     if (info.compressed_size <= kLargestReservation) {
         static_cast<void>(ctx.cbmp.reserve(kHeaderSize + info.compressed_size));
     }
-    if (ctx.size_func != nullptr && header_dimensions_reliable(info)) {
-        int width = info.width;
-        int height = info.height < 0 ? -info.height : info.height;
+    // Within the limit, both fit an int.
+    if (ctx.size_func != nullptr) {
+        int width = static_cast<int>(image_width);
+        int height = static_cast<int>(image_height);
         ctx.size_func(&width, &height, ctx.user_data);
         ctx.size_announced = true;
         if (width == 0 || height == 0) {
@@ -164,16 +177,23 @@ gpointer begin_load(GdkPixbufModuleSizeFunc size_func, GdkPixbufModulePreparedFu
 
 gboolean load_increment(gpointer context, const guchar* buf, guint size, GError** error) {
     auto& ctx = *static_cast<LoadContext*>(context);
-    if (ctx.size_only) {
-        return TRUE;
-    }
-    if (!ctx.cbmp.append(buf, size)) {
-        g_set_error_literal(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
-                            "Not enough memory to load CBMP image");
-        return FALSE;
-    }
-    if (!ctx.header_read && ctx.cbmp.size() >= kHeaderSize) {
-        return on_header(ctx, error);
+    while (size > 0 && !ctx.size_only) {
+        // The header alone first, then the stream it announces; nothing past that is kept.
+        const std::uint64_t end = ctx.header_read ? ctx.file_size : kHeaderSize;
+        if (ctx.cbmp.size() >= end) {
+            return TRUE;
+        }
+        const auto piece = static_cast<guint>(std::min<std::uint64_t>(size, end - ctx.cbmp.size()));
+        if (!ctx.cbmp.append(buf, piece)) {
+            g_set_error_literal(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
+                                "Not enough memory to load CBMP image");
+            return FALSE;
+        }
+        buf += piece;
+        size -= piece;
+        if (!ctx.header_read && ctx.cbmp.size() == kHeaderSize && !on_header(ctx, error)) {
+            return FALSE;
+        }
     }
     return TRUE;
 }

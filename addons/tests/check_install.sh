@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the add-ons with the core library into a staging folder (DESTDIR) for the configured
 # prefix and checks that each piece lands where its consumer looks for it: the Python package on
-# the interpreter's module path, the loader in gdk-pixbuf's module folder, the MIME type and the
-# thumbnailer entry in the shared data folders; then uses the staged copies.
+# the interpreter's module path, the loader in gdk-pixbuf's module folder, the MIME type, the
+# viewers' application entries and the thumbnailer entry in the shared data folders, the libmagic
+# entry; then uses the staged copies.
 # Usage: check_install.sh <build dir> <scratch dir> <python> <prefix> <sample.bmp>
 set -euo pipefail
 build=$1 scratch=$2 python=$3 prefix=$4 sample=$5
@@ -16,7 +17,7 @@ fail() {
     exit 1
 }
 
-for component in core-runtime pixbuf-loader python; do
+for component in core-runtime desktop-data pixbuf-loader python; do
     DESTDIR=$stage cmake --install "$build" --component "$component" >>"$scratch/install.log"
 done
 core=$(find "$stage" -name 'libcbmpcore.so.1' | head -n 1)
@@ -74,4 +75,34 @@ GDK_PIXBUF_MODULE_FILE=$scratch/loaders.cache XDG_DATA_DIRS=$stage$prefix/share:
     gdk-pixbuf-thumbnailer -s 32 "$scratch/sample.cbmp" "$scratch/thumbnail.png" \
     || fail "thumbnailer failed with the installed loader"
 [ "$(head -c 4 "$scratch/thumbnail.png" | tail -c 3)" = PNG ] || fail "no PNG thumbnail"
+
+# libmagic (file(1), and the viewers that ask it for a MIME type) names the type from the entry.
+magic=$stage$prefix/share/cbmp/magic
+[ -f "$magic" ] || fail "libmagic entry not installed"
+described=$(file -b -m "$magic" "$scratch/sample-without-extension")
+case $described in
+    "CBMP compressed bitmap, "*" x "*", "*" bits") ;;
+    *) fail "file(1) with the installed entry says '$described'" ;;
+esac
+[ "$(file -b --mime-type -m "$magic" "$scratch/sample-without-extension")" = image/x-cbmp ] ||
+    fail "file(1) gives no image/x-cbmp MIME type"
+
+# A default application for the type wherever a viewer that can show it is installed: a viewer
+# stands in for eog on PATH, and GIO offers it; without one, the hidden entry offers nothing.
+apps_home=$scratch/apps-home
+mkdir -p "$apps_home" "$scratch/bin"
+update-desktop-database "$stage$prefix/share/applications"
+default_app() {
+    HOME=$apps_home XDG_CONFIG_HOME=$apps_home XDG_DATA_HOME=$apps_home XDG_CONFIG_DIRS=$apps_home \
+        XDG_DATA_DIRS=$stage$prefix/share PATH=$1 gio mime image/x-cbmp 2>&1 || true
+}
+printf '#!/bin/sh\nexit 0\n' >"$scratch/bin/eog"
+chmod +x "$scratch/bin/eog"
+default_app "$scratch/bin:/usr/bin:/bin" | grep -q "^Default application for .*image/x-cbmp.*: cbmp-eog.desktop$" ||
+    fail "no default application with eog installed: $(default_app "$scratch/bin:/usr/bin:/bin")"
+if ! command -v eog >/dev/null && ! command -v ristretto >/dev/null; then
+    ! default_app /usr/bin:/bin | grep -q "cbmp-eog.desktop" ||
+        fail "a viewer that is not installed is offered"
+fi
+
 echo "add-ons installed for prefix $prefix: all found where they are looked for"

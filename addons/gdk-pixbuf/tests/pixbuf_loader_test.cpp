@@ -68,14 +68,15 @@ Bytes compress(const Bytes& bmp) {
     return core_call(cbmpcore_compress, bmp);
 }
 
-// What an application gets from a GdkPixbufLoader fed `bytes` in 4 KiB pieces: the pixbuf, or
-// null and the error. `type` null lets GdkPixbuf pick the loader by the file's first bytes.
+// What an application gets from a GdkPixbufLoader fed `bytes` in pieces of `piece` bytes: the
+// pixbuf, or null and the error. `type` null lets GdkPixbuf pick the loader by the file's first
+// bytes.
 struct Loaded {
     Pixbuf pixbuf;
     Error error;
 };
 
-Loaded load(const Bytes& bytes, const char* type = nullptr) {
+Loaded load(const Bytes& bytes, const char* type = nullptr, std::size_t piece = 4096) {
     Loaded result;
     GError* error = nullptr;
     GdkPixbufLoader* loader =
@@ -86,9 +87,9 @@ Loaded load(const Bytes& bytes, const char* type = nullptr) {
     }
     std::unique_ptr<GdkPixbufLoader, Unref> owner(loader);
     gboolean ok = TRUE;
-    for (std::size_t at = 0; ok && at < bytes.size(); at += 4096) {
-        std::size_t piece = std::min<std::size_t>(4096, bytes.size() - at);
-        ok = gdk_pixbuf_loader_write(loader, bytes.data() + at, piece, &error);
+    for (std::size_t at = 0; ok && at < bytes.size(); at += piece) {
+        ok = gdk_pixbuf_loader_write(loader, bytes.data() + at, std::min(piece, bytes.size() - at),
+                                     &error);
     }
     gboolean closed = gdk_pixbuf_loader_close(loader, ok ? &error : nullptr);
     if (ok && closed) {
@@ -236,6 +237,80 @@ TEST(PixbufLoader, TruncatedAndCorruptFilesGiveAnError) {
     bmp[28] = 7;
     Loaded loaded = load(compress(bmp));
     EXPECT_TRUE(!loaded.pixbuf && loaded.error && loaded.error->domain == GDK_PIXBUF_ERROR);
+}
+
+// However the file arrives, down to a byte at a time and with pieces that split the header, the
+// picture is the same; bytes after the file that the header announces are not part of it.
+TEST(PixbufLoader, PiecesOfAnySizeAndTrailingBytes) {
+    for (const auto& image : test_images()) {
+        if (image.name != "pal4.bmp" && image.name != "v5-alpha.bmp" &&
+            image.name != "rgb24-large.bmp") {
+            continue;
+        }
+        SCOPED_TRACE(image.name);
+        Loaded whole = load(image.cbmp, "cbmp", image.cbmp.size());
+        ASSERT_TRUE(whole.pixbuf) << whole.error->message;
+        for (std::size_t piece : {1u, 7u, 59u, 61u, 1000u}) {
+            Loaded loaded = load(image.cbmp, "cbmp", piece);
+            ASSERT_TRUE(loaded.pixbuf) << "pieces of " << piece << ": " << loaded.error->message;
+            EXPECT_EQ(compare(whole.pixbuf.get(), loaded.pixbuf.get()), "") << piece;
+        }
+        Bytes padded = image.cbmp;
+        padded.resize(padded.size() + 100000, 0xA5);
+        Loaded loaded = load(padded, "cbmp", 3000);
+        ASSERT_TRUE(loaded.pixbuf) << loaded.error->message;
+        EXPECT_EQ(compare(whole.pixbuf.get(), loaded.pixbuf.get()), "");
+    }
+}
+
+// The header decides before the stream is read: an image beyond the pixel limit, or without
+// pixels, is refused as soon as its 60 header bytes arrive, and the size of any kind of bitmap
+// (OS/2 headers of 12 bytes included, whose 16-bit fields hold it) comes from the header alone.
+TEST(PixbufLoader, HeaderDecidesBeforeDecoding) {
+    Bytes bmp = read_file(kImages / "rgb24.bmp");
+    Bytes good = compress(bmp);
+    ASSERT_GE(good.size(), 60u);
+    auto with_size = [&](std::int32_t width, std::int32_t height) {
+        Bytes header(good.begin(), good.begin() + 60);
+        for (int i = 0; i < 4; ++i) {
+            header[static_cast<std::size_t>(12 + i)] =
+                static_cast<std::uint8_t>(static_cast<std::uint32_t>(width) >> (8 * i));
+            header[static_cast<std::size_t>(16 + i)] =
+                static_cast<std::uint8_t>(static_cast<std::uint32_t>(height) >> (8 * i));
+        }
+        return header;
+    };
+    for (auto [width, height] :
+         {std::pair{20000, 20000}, {9460, -9460}, {0, 10}, {-5, 10}, {10, 0}}) {
+        SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height));
+        Bytes header = with_size(width, height);
+        GError* error = nullptr;
+        std::unique_ptr<GdkPixbufLoader, Unref> loader(
+            gdk_pixbuf_loader_new_with_type("cbmp", &error));
+        ASSERT_TRUE(loader);
+        EXPECT_FALSE(gdk_pixbuf_loader_write(loader.get(), header.data(), header.size(), &error));
+        ASSERT_NE(error, nullptr);
+        EXPECT_NE(std::strstr(error->message, "pixels"), nullptr) << error->message;
+        g_clear_error(&error);
+        gdk_pixbuf_loader_close(loader.get(), nullptr);
+    }
+
+    // A 5 x 3 bitmap with a 12-byte OS/2 header (and a gap up to the pixels at 54), its stream cut
+    // off after the header: the size is still known, so nothing had to be decoded for it.
+    Bytes os2 = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0,  0,
+                 0,   12,  0, 0, 0, 5, 0, 3, 0, 1, 0,  24, 0};
+    os2.resize(54, 0);
+    os2.resize(54 + 3 * 16, 0x40);
+    os2[2] = static_cast<std::uint8_t>(os2.size());
+    Bytes packed = compress(os2);
+    ASSERT_FALSE(packed.empty());
+    packed.resize(70);
+    fs::path file = scratch() / "os2-cut.cbmp";
+    write_file(file, packed);
+    int width = 0;
+    int height = 0;
+    ASSERT_NE(gdk_pixbuf_get_file_info(file.c_str(), &width, &height), nullptr);
+    EXPECT_EQ(width * 1000 + height, 5 * 1000 + 3);
 }
 
 // The public BMP suite, read where it lies. A file that comes back byte for byte must open
