@@ -53,7 +53,16 @@ class GrowingBuffer {
 
     LzSink Sink() { return LzSink{&Append, this}; }
     std::size_t size() const { return size_; }
-    ByteBuffer Release() { return std::move(bytes_); }
+    // The buffer, cut to what it holds (a shrinking realloc that fails leaves it as it was).
+    ByteBuffer Release() {
+        if (bytes_ && size_ < capacity_) {
+            if (void* fitted = std::realloc(bytes_.get(), size_)) {
+                static_cast<void>(bytes_.release());
+                bytes_.reset(static_cast<std::uint8_t*>(fitted));
+            }
+        }
+        return std::move(bytes_);
+    }
 
     // Makes sure there is a buffer (an empty stream still needs its header's room).
     bool Reserve() { return bytes_ || Grow(0); }
