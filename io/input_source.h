@@ -1,5 +1,7 @@
-// Where the readers take their bytes from: an open file or a block of memory. Both readers parse
-// through this, so the same code serves files on disk and byte buffers handed in by a caller.
+// Where the readers take their bytes from: an open file read as it comes, or a block of memory (a
+// caller's bytes, or a file mapped whole). Both readers parse through this, so the same code
+// serves files on disk, pipes and byte buffers handed in by a caller; from memory they borrow
+// the bytes instead of copying them.
 #pragma once
 
 #include <cstddef>
