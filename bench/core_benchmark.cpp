@@ -10,7 +10,7 @@
 #include <string>
 
 #include "codec/lz_decompress.h"
-#include "console/messages.h"
+#include "console/console_run.h"
 #include "core/cbmpcore.h"
 #include "core/operations.h"
 #include "tests/support/bmp_builder.h"
@@ -88,18 +88,14 @@ void BM_CoreDecompressInMemory(benchmark::State& state) {
 // What `cbmp -d in.cbmp out.bmp` runs: the same operation between files, with the console lines.
 void BM_ToolDecompressFileToFile(benchmark::State& state) {
     const Sample& sample = SampleOf(static_cast<int>(state.range(0)));
-    cbmp::console::ConsoleEvents events;
-    cbmp::core::Settings settings;
-    settings.events = &events;
     for (auto _ : state) {
-        cbmp::console::PrintDecompressing(sample.cbmpPath.c_str(), sample.bmpPath.c_str());
         cbmp::core::Output output = cbmp::core::Output::File(sample.bmpPath.c_str());
-        if (!cbmp::core::Decompress(cbmp::core::Input::File(sample.cbmpPath.c_str()), output,
-                                    settings)
+        if (!cbmp::console::RunOnConsole(cbmp::console::Operation::kDecompress,
+                                         cbmp::core::Input::File(sample.cbmpPath.c_str()), output,
+                                         {})
                  .ok()) {
             state.SkipWithError("decompression failed");
         }
-        cbmp::console::PrintDecompressionSucceeded();
     }
     std::filesystem::remove(sample.bmpPath);
     Finish(state, sample);

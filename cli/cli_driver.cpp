@@ -4,54 +4,18 @@
 #include <cstring>
 
 #include "cli/signal_cleanup.h"
+#include "console/console_run.h"
 #include "console/messages.h"
-#include "core/operations.h"
 
 namespace cbmp {
 
 namespace {
 
-core::Settings ConsoleSettings(console::ConsoleEvents& events) {
-    core::Settings settings;
-    settings.events = &events;
+int Run(console::Operation operation, const char* input, const char* output) {
+    console::RunSettings settings;
     settings.tempFiles = SignalCleanupObserver();
-    return settings;
-}
-
-int Compress(const char* input, const char* output) {
-    console::PrintCompressing(input, output);
-    console::ConsoleEvents events;
     core::Output out = core::Output::File(output);
-    const core::Outcome outcome =
-        core::Compress(core::Input::File(input), out, ConsoleSettings(events));
-    if (outcome.ok()) {
-        console::PrintCompressionSucceeded();
-        return 0;
-    }
-    if (outcome.started) {
-        console::PrintCompressionFailed();
-    } else {
-        console::PrintReadBmpFailed();
-    }
-    return 1;
-}
-
-int Decompress(const char* input, const char* output) {
-    console::PrintDecompressing(input, output);
-    console::ConsoleEvents events;
-    core::Output out = core::Output::File(output);
-    const core::Outcome outcome =
-        core::Decompress(core::Input::File(input), out, ConsoleSettings(events));
-    if (outcome.ok()) {
-        console::PrintDecompressionSucceeded();
-        return 0;
-    }
-    if (outcome.started) {
-        console::PrintDecompressionFailed();
-    } else {
-        console::PrintMemoryFailed();
-    }
-    return 1;
+    return console::RunOnConsole(operation, core::Input::File(input), out, settings).ok() ? 0 : 1;
 }
 
 }  // namespace
@@ -89,9 +53,9 @@ int RunCli(int argc, char** argv) {
     }
     int code = 1;
     if (std::strcmp(mode, "-c") == 0) {
-        code = Compress(argv[2], argv[3]);
+        code = Run(console::Operation::kCompress, argv[2], argv[3]);
     } else if (std::strcmp(mode, "-d") == 0) {
-        code = Decompress(argv[2], argv[3]);
+        code = Run(console::Operation::kDecompress, argv[2], argv[3]);
     } else {
         console::PrintUnknownMode(mode);
         PrintUsage(program);

@@ -46,7 +46,7 @@ void Created(int dirFd, const char* name, void* /*context*/) {
         std::memcpy(g_pendingName, name, length + 1);
 #ifdef _WIN32
         (void)dirFd;
-        const std::wstring wide = NativePath(name, PathRole::kOutput).wstring();
+        const std::wstring wide = NativePath(name).wstring();
         if (wide.size() >= std::size(g_pendingWide)) {
             return;
         }

@@ -1,35 +1,31 @@
 #include "console/messages.h"
 
-#include <cstdio>
+#include "core/failure_table.h"
 
 namespace cbmp::console {
 
-void PrintCompressing(const char* input, const char* output) {
-    std::printf("Compressing: %s -> %s\n", input, output);
+void PrintOpening(const Streams& streams, Operation operation, const char* input,
+                  const char* output) {
+    std::fprintf(
+        streams.out,
+        operation == Operation::kCompress ? "Compressing: %s -> %s\n" : "Decompressing: %s -> %s\n",
+        input, output);
 }
 
-void PrintDecompressing(const char* input, const char* output) {
-    std::printf("Decompressing: %s -> %s\n", input, output);
-}
-
-void PrintCompressionSucceeded() {
-    std::printf("Compression successful!\n");
-}
-
-void PrintCompressionFailed() {
-    std::fprintf(stderr, "Error: Compression failed\n");
-}
-
-void PrintDecompressionSucceeded() {
-    std::printf("Decompression successful!\n");
-}
-
-void PrintDecompressionFailed() {
-    std::fprintf(stderr, "Error: Decompression failed\n");
-}
-
-void PrintReadBmpFailed() {
-    std::fprintf(stderr, "Error: Failed to read BMP file\n");
+void PrintClosing(const Streams& streams, Operation operation, const core::Outcome& outcome) {
+    if (operation == Operation::kCompress) {
+        if (outcome.ok()) {
+            std::fputs("Compression successful!\n", streams.out);
+        } else if (outcome.started) {
+            std::fputs("Error: Compression failed\n", streams.err);
+        } else {
+            std::fputs("Error: Failed to read BMP file\n", streams.err);
+        }
+    } else if (outcome.ok()) {
+        std::fputs("Decompression successful!\n", streams.out);
+    } else {
+        std::fputs("Error: Decompression failed\n", streams.err);
+    }
 }
 
 void PrintMemoryFailed() {
@@ -68,46 +64,22 @@ void PrintUsage(const char* programName) {
 }
 
 std::string FailureLine(const core::Failure& failure) {
-    const std::string path = failure.path != nullptr ? failure.path : "";
-    switch (failure.cause) {
-        case ImageStatus::kCannotOpen:
-            return "Error: Cannot open file " + path + "\n";
-        case ImageStatus::kCannotCreate:
-            return "Error: Cannot create file " + path + "\n";
-        case ImageStatus::kCannotWrite:
-            return "Error: Cannot write file " + path + "\n";
-        case ImageStatus::kOutputIsInput:
-            return "Error: Output file is the input file\n";
-        case ImageStatus::kNotBmp:
-            return "Error: Not a valid BMP file\n";
-        case ImageStatus::kColorTableShort:
-            return "Error: Failed to read color table\n";
-        case ImageStatus::kPixelDataShort:
-        case ImageStatus::kBmpTooLarge:  // told as the pixel block that cannot be had
-            return "Error: Failed to read pixel data\n";
-        case ImageStatus::kNotCbmp:
-            return "Error: Not a valid CBMP file\n";
-        case ImageStatus::kUnsupportedVersion:
-            return "Error: Unsupported CBMP version\n";
-        case ImageStatus::kCompressedDataShort:
-            return "Error: Failed to read compressed data\n";
-        case ImageStatus::kCorruptStream:
-        case ImageStatus::kDecodeNoMemory:
-        case ImageStatus::kCbmpTooLarge:  // told as a stream that cannot be decoded
-            return "Error: Decompression failed\n";
-        case ImageStatus::kOk:
-        case ImageStatus::kNoMemory:
-        case ImageStatus::kPixelOffsetBeyondSize:
-        case ImageStatus::kPaletteBeyondOriginal:
-            break;
+    const core::FailureRow* row = core::RowOf(failure.cause);
+    if (row == nullptr || row->line.text == nullptr) {
+        return "";
     }
-    return "";
+    std::string line = std::string("Error: ") + row->line.text;
+    if (row->line.namesFile) {
+        line += ' ';
+        line += failure.path != nullptr ? failure.path : "";
+    }
+    return line + "\n";
 }
 
 void ConsoleEvents::Failed(const core::Failure& failure) {
     const std::string line = FailureLine(failure);
     if (!line.empty()) {
-        std::fputs(line.c_str(), stderr);
+        std::fputs(line.c_str(), streams_.err);
     }
 }
 
@@ -115,34 +87,38 @@ void ConsoleEvents::Progress(core::Codec codec, LzEvent event, std::uint32_t pos
                              std::uint32_t size) {
     switch (event) {
         case LzEvent::kStart:
-            std::printf(codec == core::Codec::kEncoder ? "Compressing %u bytes...\n"
-                                                       : "Decompressing %u bytes...\n",
-                        size);
+            std::fprintf(streams_.out,
+                         codec == core::Codec::kEncoder ? "Compressing %u bytes...\n"
+                                                        : "Decompressing %u bytes...\n",
+                         size);
             break;
         case LzEvent::kStep:
-            std::printf("  Progress: %u/%u (%.1f%%)\r", pos, size, pos * 100.0 / size);
-            std::fflush(stdout);
+            std::fprintf(streams_.out, "  Progress: %u/%u (%.1f%%)\r", pos, size,
+                         pos * 100.0 / size);
+            std::fflush(streams_.out);
             break;
         case LzEvent::kEnd:
-            std::printf("  Progress: %u/%u (100.0%%)\n", size, size);
+            std::fprintf(streams_.out, "  Progress: %u/%u (100.0%%)\n", size, size);
             break;
     }
 }
 
 void ConsoleEvents::Compressed(const core::CompressSummary& summary) {
-    std::printf("Compressed file created: %s\n", summary.path != nullptr ? summary.path : "");
-    std::printf("Original size: %u bytes\n", summary.originalSize);
-    std::printf("Compressed size: %u bytes\n", summary.compressedSize);
+    std::FILE* out = streams_.out;
+    std::fprintf(out, "Compressed file created: %s\n", summary.path != nullptr ? summary.path : "");
+    std::fprintf(out, "Original size: %u bytes\n", summary.originalSize);
+    std::fprintf(out, "Compressed size: %u bytes\n", summary.compressedSize);
     if (summary.originalSize > 0) {
-        std::printf("Compression ratio: %.2f%%\n",
-                    summary.compressedSize * 100.0 / summary.originalSize);
+        std::fprintf(out, "Compression ratio: %.2f%%\n",
+                     summary.compressedSize * 100.0 / summary.originalSize);
     }
 }
 
 void ConsoleEvents::Decompressed(const core::DecompressSummary& summary) {
-    std::printf("Decompressed file: %s\n", summary.path != nullptr ? summary.path : "");
-    std::printf("Compressed size: %u bytes\n", summary.compressedSize);
-    std::printf("Original size: %u bytes\n", summary.originalSize);
+    std::FILE* out = streams_.out;
+    std::fprintf(out, "Decompressed file: %s\n", summary.path != nullptr ? summary.path : "");
+    std::fprintf(out, "Compressed size: %u bytes\n", summary.compressedSize);
+    std::fprintf(out, "Original size: %u bytes\n", summary.originalSize);
 }
 
 }  // namespace cbmp::console

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "core/failure_table.h"
 #include "core/operations.h"
 
 namespace {
@@ -98,45 +99,8 @@ cbmpcore_result RunOnFiles(Direction direction, const char* inputPath, const cha
 extern "C" {
 
 CBMPCORE_API const char* cbmpcore_result_text(cbmpcore_result result) {
-    switch (result) {
-        case CBMPCORE_OK:
-            return "Success";
-        case CBMPCORE_ERROR_INVALID_ARGUMENT:
-            return "Invalid argument";
-        case CBMPCORE_ERROR_NO_MEMORY:
-            return "Memory allocation failed";
-        case CBMPCORE_ERROR_CANNOT_OPEN:
-            return "Cannot open file";
-        case CBMPCORE_ERROR_READ:
-            return "Cannot read file";
-        case CBMPCORE_ERROR_CANNOT_CREATE:
-            return "Cannot create file";
-        case CBMPCORE_ERROR_WRITE:
-            return "Cannot write file";
-        case CBMPCORE_ERROR_OUTPUT_IS_INPUT:
-            return "Output file is the input file";
-        case CBMPCORE_ERROR_NOT_BMP:
-            return "Not a valid BMP file";
-        case CBMPCORE_ERROR_COLOR_TABLE_SHORT:
-            return "Failed to read color table";
-        case CBMPCORE_ERROR_PIXEL_DATA_SHORT:
-            return "Failed to read pixel data";
-        case CBMPCORE_ERROR_BMP_LAYOUT:
-            return "Pixel offset beyond the file size";
-        case CBMPCORE_ERROR_TOO_LARGE:
-            return "Image too large";
-        case CBMPCORE_ERROR_NOT_CBMP:
-            return "Not a valid CBMP file";
-        case CBMPCORE_ERROR_UNSUPPORTED_VERSION:
-            return "Unsupported CBMP version";
-        case CBMPCORE_ERROR_COMPRESSED_DATA_SHORT:
-            return "Failed to read compressed data";
-        case CBMPCORE_ERROR_CORRUPT_STREAM:
-            return "Decompression failed";
-        case CBMPCORE_ERROR_CBMP_LAYOUT:
-            return "Palette size beyond the original size";
-    }
-    return "Unknown error";
+    const cbmp::core::FailureRow* row = cbmp::core::RowOf(result);
+    return row != nullptr ? row->resultText : "Unknown error";
 }
 
 CBMPCORE_API const char* cbmpcore_version(void) {

@@ -33,7 +33,10 @@ extern "C" {
 #define CBMPCORE_VERSION_MINOR 0
 #define CBMPCORE_VERSION_PATCH 0
 
-/* Every outcome of a call. The comment gives the text of cbmpcore_result_text. */
+/* Every outcome of a call. The comment gives the text of cbmpcore_result_text. The values run
+ * from 0 without a gap, and cbmpcore_result_text gives "Unknown error" from the first value past
+ * the last code on, so a program (or a language binding) can list every code of the library it
+ * runs with. */
 typedef enum cbmpcore_result {
     CBMPCORE_OK = 0,                       /* "Success" */
     CBMPCORE_ERROR_INVALID_ARGUMENT = 1,   /* "Invalid argument" (a null pointer, ...) */

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "core/failure_table.h"
 #include "image/bmp_image.h"
 #include "io/input_source.h"
 
@@ -160,55 +161,20 @@ ImageStatus CompressInto(FileSink& out, const BmpImage& image, const LzProgress*
 }  // namespace
 
 cbmpcore_result ResultOf(ImageStatus cause) {
-    switch (cause) {
-        case ImageStatus::kOk:
-            return CBMPCORE_OK;
-        case ImageStatus::kNoMemory:
-        case ImageStatus::kDecodeNoMemory:
-            return CBMPCORE_ERROR_NO_MEMORY;
-        case ImageStatus::kCannotOpen:
-            return CBMPCORE_ERROR_CANNOT_OPEN;
-        case ImageStatus::kNotBmp:
-            return CBMPCORE_ERROR_NOT_BMP;
-        case ImageStatus::kColorTableShort:
-            return CBMPCORE_ERROR_COLOR_TABLE_SHORT;
-        case ImageStatus::kPixelDataShort:
-            return CBMPCORE_ERROR_PIXEL_DATA_SHORT;
-        case ImageStatus::kPixelOffsetBeyondSize:
-            return CBMPCORE_ERROR_BMP_LAYOUT;
-        case ImageStatus::kBmpTooLarge:
-        case ImageStatus::kCbmpTooLarge:
-            return CBMPCORE_ERROR_TOO_LARGE;
-        case ImageStatus::kNotCbmp:
-            return CBMPCORE_ERROR_NOT_CBMP;
-        case ImageStatus::kUnsupportedVersion:
-            return CBMPCORE_ERROR_UNSUPPORTED_VERSION;
-        case ImageStatus::kCompressedDataShort:
-            return CBMPCORE_ERROR_COMPRESSED_DATA_SHORT;
-        case ImageStatus::kCorruptStream:
-            return CBMPCORE_ERROR_CORRUPT_STREAM;
-        case ImageStatus::kPaletteBeyondOriginal:
-            return CBMPCORE_ERROR_CBMP_LAYOUT;
-        case ImageStatus::kCannotCreate:
-            return CBMPCORE_ERROR_CANNOT_CREATE;
-        case ImageStatus::kCannotWrite:
-            return CBMPCORE_ERROR_WRITE;
-        case ImageStatus::kOutputIsInput:
-            return CBMPCORE_ERROR_OUTPUT_IS_INPUT;
-    }
-    return CBMPCORE_ERROR_INVALID_ARGUMENT;
+    const FailureRow* row = RowOf(cause);
+    return row != nullptr ? row->result : CBMPCORE_ERROR_INVALID_ARGUMENT;
 }
 
 Outcome Compress(const Input& input, Output& output, const Settings& settings) {
     Reporter report(settings);
     Source source;
     if (!source.Open(input)) {
-        report.Fail(ImageStatus::kCannotOpen, input.path);
+        report.Fail(ImageStatus::kCannotOpen, input.name);
         return {CBMPCORE_ERROR_CANNOT_OPEN, false};
     }
     BmpImagePtr image(CreateBmpImage());
     if (!image) {
-        report.Fail(ImageStatus::kNoMemory, input.path);
+        report.Fail(ImageStatus::kNoMemory, input.name);
         return {CBMPCORE_ERROR_NO_MEMORY, false};
     }
     ImageStatus status = ReadBmp(*source.in, *image);
@@ -225,7 +191,7 @@ Outcome Compress(const Input& input, Output& output, const Settings& settings) {
         CbmpFileBuffer cbmp;
         status = EncodeCbmpFile(*image, cbmp, progress, settings.threads);
         if (status != ImageStatus::kOk) {
-            report.Fail(status, output.path);
+            report.Fail(status, output.name);
             return {ResultOf(status), true};
         }
         output.buffer = std::move(cbmp.bytes);
@@ -240,13 +206,13 @@ Outcome Compress(const Input& input, Output& output, const Settings& settings) {
             status = out.Finish(settings.durable);
         }
         if (status != ImageStatus::kOk) {
-            report.Fail(status, output.path);
+            report.Fail(status, output.name);
             return {ResultOf(status), true};
         }
     }
     if (report.events() != nullptr) {
         report.events()->Compressed(
-            CompressSummary{output.path, header.originalSize, header.compressedSize});
+            CompressSummary{output.name, header.originalSize, header.compressedSize});
     }
     return {CBMPCORE_OK, true};
 }
@@ -255,7 +221,7 @@ Outcome Decompress(const Input& input, Output& output, const Settings& settings)
     Reporter report(settings);
     Source source;
     if (!source.Open(input)) {
-        report.Fail(ImageStatus::kCannotOpen, input.path);
+        report.Fail(ImageStatus::kCannotOpen, input.name);
         return {CBMPCORE_ERROR_CANNOT_OPEN, true};
     }
     CbmpHeader header;
@@ -306,7 +272,7 @@ Outcome Decompress(const Input& input, Output& output, const Settings& settings)
     }
     status = out.Finish(settings.durable);
     if (status != ImageStatus::kOk) {
-        report.Fail(status, output.path);
+        report.Fail(status, output.name);
         return {ResultOf(status), true};
     }
     return {CBMPCORE_OK, true};

@@ -20,7 +20,8 @@
 
 namespace cbmp::core {
 
-// A cause of failure, as it is detected. `path` is the file it concerns, when there is one.
+// A cause of failure, as it is detected. `path` is the name shown for the file it concerns, when
+// there is one.
 struct Failure {
     ImageStatus cause = ImageStatus::kOk;
     cbmpcore_result result = CBMPCORE_OK;
@@ -31,7 +32,7 @@ enum class Codec { kEncoder, kDecoder };
 
 // What the writer of a CBMP file reports once it is complete.
 struct CompressSummary {
-    const char* path = nullptr;  // the output; null when it went to memory
+    const char* path = nullptr;  // the output's name (Output::name); null for memory
     std::uint32_t originalSize = 0;
     std::uint32_t compressedSize = 0;
 };
@@ -60,37 +61,48 @@ struct Settings {
     bool durable = false;                         // a file output is synced before returning
 };
 
-// How an operation ended. `started` tells how far it came before a failure: for compression,
-// that the BMP was read (the front ends answer a failure before that differently); decompression
-// allocates nothing before it starts, so it always has.
+// How an operation ended. `started` is false only when compression failed before its BMP input
+// was read whole (it could not be opened or read, or is no BMP file): the console then closes with
+// "Error: Failed to read BMP file" instead of "Error: Compression failed", and libcbmp's
+// BMPCompact returns 1 instead of 999. Decompression has nothing to do before it starts, so it
+// has always started.
 struct Outcome {
     cbmpcore_result result = CBMPCORE_OK;
     bool started = false;
     bool ok() const { return result == CBMPCORE_OK; }
 };
 
-// The result code for a cause.
+// The result code for a cause (from core/failure_table.h).
 cbmpcore_result ResultOf(ImageStatus cause);
 
-// A file or a block of memory to read from. `name` stands for it in events: the path of a
-// file, or any name a caller gives bytes in memory (may be null).
+// A file or a block of memory to read from. A file has two names: `path`, the one it is opened by
+// (see io/native_path.h: the bytes as given on POSIX systems, on Windows the UTF-8 form that gives
+// back the exact UTF-16 path), and `name`, the one that events show (libcbmp shows the ANSI form
+// of its callers' paths on Windows, which may not spell the file). Bytes in memory have only the
+// name a caller gives them (may be null).
 struct Input {
     const char* path = nullptr;          // a file, or
     const std::uint8_t* data = nullptr;  // bytes in memory
     std::size_t size = 0;
     const char* name = nullptr;
-    static Input File(const char* path) { return Input{path, nullptr, 0, path}; }
+    static Input File(const char* path, const char* name = nullptr) {
+        return Input{path, nullptr, 0, name != nullptr ? name : path};
+    }
     static Input Memory(const std::uint8_t* data, std::size_t size, const char* name = nullptr) {
         return Input{nullptr, data, size, name};
     }
 };
 
-// A file to write, or a buffer to fill: on success `buffer` holds `size` bytes.
+// A file to write, by the two names of an input file, or a buffer to fill: on success `buffer`
+// holds `size` bytes.
 struct Output {
     const char* path = nullptr;
+    const char* name = nullptr;
     ByteBuffer buffer;
     std::size_t size = 0;
-    static Output File(const char* path) { return Output{path, nullptr, 0}; }
+    static Output File(const char* path, const char* name = nullptr) {
+        return Output{path, name != nullptr ? name : path, nullptr, 0};
+    }
     static Output Memory() { return Output{}; }
 };
 

@@ -1,5 +1,5 @@
 // What an image operation found. The image layer never prints: each status names one cause, and
-// the front ends decide what, if anything, to show for it (see console/messages.h).
+// core/failure_table.h gives each its result code, its text and its console line.
 #pragma once
 
 namespace cbmp {
@@ -24,5 +24,9 @@ enum class ImageStatus {
     kCannotWrite,            // writing or completing the output file failed
     kOutputIsInput,          // the output names the very file being read
 };
+
+// The last cause: a new one goes before it, or moves this along, so that the failure table's
+// check that every cause has a row sees it.
+inline constexpr ImageStatus kLastImageStatus = ImageStatus::kOutputIsInput;
 
 }  // namespace cbmp

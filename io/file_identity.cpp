@@ -8,6 +8,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include "io/native_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -49,6 +51,41 @@ FileIdentity IdentifyDescriptor(int fd) {
     }
 #endif
     return identity;
+}
+
+bool IsStandardOutputFile(const char* path) {
+    if (path == nullptr || *path == '\0') {
+        return false;
+    }
+#ifdef _WIN32
+    const int out = _fileno(stdout);
+    const auto stream = reinterpret_cast<HANDLE>(_get_osfhandle(out));
+    if (stream == INVALID_HANDLE_VALUE || GetFileType(stream) == FILE_TYPE_CHAR) {
+        return false;
+    }
+    // Opened for its attributes only, sharing everything, so that no other user is disturbed.
+    const HANDLE named = CreateFileW(NativePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    FileIdentity identity;
+    if (GetFileInformationByHandle(named, &info) != 0) {
+        identity.known = true;
+        identity.device = info.dwVolumeSerialNumber;
+        identity.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    }
+    CloseHandle(named);
+    return identity.SameFileAs(IdentifyDescriptor(out));
+#else
+    struct stat named;
+    struct stat stream;
+    return stat(path, &named) == 0 && fstat(STDOUT_FILENO, &stream) == 0 &&
+           !S_ISCHR(named.st_mode) && named.st_dev == stream.st_dev &&
+           named.st_ino == stream.st_ino;
+#endif
 }
 
 #ifndef _WIN32

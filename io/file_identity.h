@@ -24,6 +24,13 @@ struct FileIdentity {
 FileIdentity IdentifyFile(std::FILE* file);
 FileIdentity IdentifyDescriptor(int fd);
 
+// True when the file named `path` (a narrow name, see io/native_path.h) is the file that the
+// process's standard output writes to, and that file keeps what is written: the same pipe, FIFO,
+// socket or regular file, by identity, whatever the name (/dev/stdout, /proc/self/fd/1, the file's
+// own path). A terminal or another character device (/dev/null) is no such file: what goes to it
+// is never read back as one stream.
+bool IsStandardOutputFile(const char* path);
+
 #ifndef _WIN32
 // Returns `fd` itself when it is 3 or above; otherwise a duplicate of it at 3 or above (close on
 // exec), closing `fd`. A host whose standard streams are closed would otherwise hand the next file

@@ -50,9 +50,9 @@ bool Grow(BlockBuffer& block, std::uint32_t needed) {
 
 std::FILE* OpenInputFile(const char* path) {
 #ifdef _WIN32
-    std::FILE* file = OpenFile(path, "rb", PathRole::kInput);
+    std::FILE* file = OpenFile(path, "rb");
     std::error_code ec;
-    if (file != nullptr && std::filesystem::is_directory(NativePath(path, PathRole::kInput), ec)) {
+    if (file != nullptr && std::filesystem::is_directory(NativePath(path), ec)) {
         std::fclose(file);
         return nullptr;
     }
@@ -80,7 +80,7 @@ InputSource FileSource(std::FILE* file, const char* path) {
     in.identity = IdentifyFile(file);
 #ifdef _WIN32
     std::error_code ec;
-    const std::filesystem::path p = NativePath(path, PathRole::kInput);
+    const std::filesystem::path p = NativePath(path);
     if (std::filesystem::is_regular_file(p, ec)) {
         const std::uintmax_t length = std::filesystem::file_size(p, ec);
         if (!ec) {

@@ -78,15 +78,6 @@ char32_t DecodeUtf8(std::string_view text, std::size_t at, std::size_t& length) 
     return value;
 }
 
-#ifdef _WIN32
-thread_local const ScopedExactPath* tExactPaths = nullptr;
-
-std::wstring WideName(const char* name) {
-    const std::u16string wide = Utf16FromUtf8(name);
-    return std::wstring(wide.begin(), wide.end());
-}
-#endif
-
 }  // namespace
 
 std::string Utf8FromUtf16(std::u16string_view text) {
@@ -122,22 +113,9 @@ std::u16string Utf16FromUtf8(std::string_view text) {
 
 #ifdef _WIN32
 
-ScopedExactPath::ScopedExactPath(PathRole role, std::string shown, std::wstring exact)
-    : role_(role), shown_(std::move(shown)), exact_(std::move(exact)), previous_(tExactPaths) {
-    tExactPaths = this;
-}
-
-ScopedExactPath::~ScopedExactPath() {
-    tExactPaths = previous_;
-}
-
-std::filesystem::path NativePath(const char* name, PathRole role) {
-    for (const ScopedExactPath* path = tExactPaths; path != nullptr; path = path->previous_) {
-        if (path->role_ == role && path->shown_ == name) {
-            return std::filesystem::path(path->exact_);
-        }
-    }
-    return std::filesystem::path(WideName(name));
+std::filesystem::path NativePath(const char* name) {
+    const std::u16string wide = Utf16FromUtf8(name);
+    return std::filesystem::path(std::wstring(wide.begin(), wide.end()));
 }
 
 std::string NarrowName(const std::filesystem::path& path) {
@@ -145,18 +123,18 @@ std::string NarrowName(const std::filesystem::path& path) {
     return Utf8FromUtf16(std::u16string(wide.begin(), wide.end()));
 }
 
-std::FILE* OpenFile(const char* name, const char* mode, PathRole role) {
+std::FILE* OpenFile(const char* name, const char* mode) {
     const std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
-    return _wfopen(NativePath(name, role).c_str(), wideMode.c_str());
+    return _wfopen(NativePath(name).c_str(), wideMode.c_str());
 }
 
-int OpenDescriptor(const char* name, int flags, int mode, PathRole role) {
-    return _wopen(NativePath(name, role).c_str(), flags, mode);
+int OpenDescriptor(const char* name, int flags, int mode) {
+    return _wopen(NativePath(name).c_str(), flags, mode);
 }
 
 #else
 
-std::filesystem::path NativePath(const char* name, PathRole /*role*/) {
+std::filesystem::path NativePath(const char* name) {
     return std::filesystem::path(name);
 }
 
@@ -164,7 +142,7 @@ std::string NarrowName(const std::filesystem::path& path) {
     return path.string();
 }
 
-std::FILE* OpenFile(const char* name, const char* mode, PathRole /*role*/) {
+std::FILE* OpenFile(const char* name, const char* mode) {
     return std::fopen(name, mode);
 }
 

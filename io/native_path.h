@@ -21,42 +21,21 @@ std::string Utf8FromUtf16(std::u16string_view text);
 // U+FFFD.
 std::u16string Utf16FromUtf8(std::string_view text);
 
-// Which of an operation's two files a name stands for.
-enum class PathRole { kInput, kOutput };
-
 // The path object for a narrow file name: the bytes as they are on POSIX systems, the UTF-16 form
-// of the UTF-8 name on Windows (or the exact path that a ScopedExactPath gave for `role`).
-std::filesystem::path NativePath(const char* name, PathRole role);
+// of the UTF-8 name on Windows. A narrow name made by Utf8FromUtf16 gives back exactly the UTF-16
+// path it came from, so a front end that takes UTF-16 paths (the tool's wmain, libcbmp's entry
+// points) hands them down to the file opens as narrow names without losing a unit.
+std::filesystem::path NativePath(const char* name);
 
 // The narrow name of a path object: its bytes on POSIX systems, its UTF-8 form on Windows.
 std::string NarrowName(const std::filesystem::path& path);
 
 // std::fopen by narrow name, through _wfopen on Windows.
-std::FILE* OpenFile(const char* name, const char* mode, PathRole role);
+std::FILE* OpenFile(const char* name, const char* mode);
 
 #ifdef _WIN32
-// For the lifetime of this object and on this thread only, the narrow name `shown` opens the file
-// at `exact` when it is the name of a file in `role`. The library's entry points take UTF-16 paths
-// and show their ANSI forms on the console; with this, the files they open are the ones the
-// caller named, even when the ANSI code page cannot spell the name.
-class ScopedExactPath {
-  public:
-    ScopedExactPath(PathRole role, std::string shown, std::wstring exact);
-    ~ScopedExactPath();
-    ScopedExactPath(const ScopedExactPath&) = delete;
-    ScopedExactPath& operator=(const ScopedExactPath&) = delete;
-
-  private:
-    PathRole role_;
-    std::string shown_;
-    std::wstring exact_;
-    const ScopedExactPath* previous_;
-
-    friend std::filesystem::path NativePath(const char* name, PathRole role);
-};
-
 // _wopen by narrow name.
-int OpenDescriptor(const char* name, int flags, int mode, PathRole role);
+int OpenDescriptor(const char* name, int flags, int mode);
 #endif
 
 }  // namespace cbmp

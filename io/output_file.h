@@ -19,12 +19,14 @@
 // that open reached is the one replaced, in the directory that holds it.
 //
 // Some outputs are written in place, through the descriptor of that first open: anything that
-// is not a regular file (a FIFO, a device, /dev/stdout on a pipe), the file the process's own
-// standard output or error goes to, and a regular file that cannot be replaced (its directory
-// is not writable by the caller, it is a mount point, or a sticky directory keeps the caller
-// from renaming over it). There the old content is lost if the write fails, as with any program
-// that opens an output for writing. A file with several hard links is replaced like any other:
-// the name given gets the new content and the other names keep the old file.
+// is not a regular file (a FIFO, a device, /dev/stdout on a pipe) and a regular file that cannot
+// be replaced (its directory is not writable by the caller, it is a mount point, or a sticky
+// directory keeps the caller from renaming over it). The regular file that the process's own
+// standard output or error goes to is written in place too, through that stream's own open file:
+// from its current position and with its append flag, so that `>>` and what the stream already
+// holds are kept. There the old content is lost if the write fails, as with any program that
+// opens an output for writing. A file with several hard links is replaced like any other: the
+// name given gets the new content and the other names keep the old file.
 //
 // No descriptor the class opens is ever 0, 1 or 2.
 #pragma once
@@ -75,8 +77,9 @@ class OutputFile {
     bool Write(const void* data, std::size_t size);
 
     // True when bytes already written may be written again (WriteAt): the output is a regular
-    // file, the private temporary or a file written in place.
-    bool CanRewrite() const { return state_.regular; }
+    // file, the private temporary or a file written in place from its start (not a standard
+    // stream's file, written from that stream's position).
+    bool CanRewrite() const { return state_.regular && !state_.throughStream; }
 
     // Writes `size` bytes at `offset`, over bytes already written (offset + size <= bytes
     // written so far), leaving the next Write where it was. Fails as Write does, and where
@@ -108,6 +111,7 @@ class OutputFile {
         bool targetExisted = false;
         bool createdThroughLink = false;  // a dangling link's target, created by this run
         bool inPlace = false;
+        bool throughStream = false;  // written through a standard stream's open file, at its place
         bool regular = false;
         bool failed = false;
         std::uint64_t written = 0;

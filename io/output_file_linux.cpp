@@ -147,14 +147,15 @@ std::uint64_t FileSizeLimit() {
     return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
-bool IsStandardStream(const struct stat& st) {
+// The standard stream (output or error) that writes to the file `st`, or -1.
+int StandardStreamOf(const struct stat& st) {
     for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
         struct stat stream;
         if (fstat(fd, &stream) == 0 && SameFile(stream, st)) {
-            return true;
+            return fd;
         }
     }
-    return false;
+    return -1;
 }
 
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
@@ -310,13 +311,29 @@ OpenStatus OutputFile::OpenExisting(const char* path, int target, const FileIden
     if (!S_ISREG(st.st_mode)) {
         return OpenInPlace(target);
     }
+    const int stream = StandardStreamOf(st);
+    if (stream >= 0) {
+        // The file that the process's standard output (or error) writes to, reached through
+        // /dev/stdout or under its own name: written through that stream's own open file, at its
+        // position and with its append flag, as the shell's ">" or ">>" asked. Nothing before
+        // that position is touched and nothing after the data is cut off.
+        close(target);
+        state_.fd = fcntl(stream, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (state_.fd < 0) {
+            return OpenStatus::kCannotCreate;
+        }
+        state_.regular = true;
+        state_.inPlace = true;
+        state_.throughStream = true;
+        return OpenStatus::kOpened;
+    }
     state_.regular = true;
     state_.targetFd = target;
     state_.targetExisted = !state_.createdThroughLink;
     state_.targetMode = state_.createdThroughLink ? 0666 & ~CurrentUmask() : st.st_mode & 07777;
     state_.targetOwner = st.st_uid;
     state_.targetGroup = st.st_gid;
-    if (!IsStandardStream(st) && LocateName(path, target, st, state_.dirFd, state_.targetName)) {
+    if (LocateName(path, target, st, state_.dirFd, state_.targetName)) {
         if (CreateTemporary()) {
             return OpenStatus::kOpened;
         }
@@ -495,7 +512,8 @@ bool OutputFile::Commit(bool durable) {
     bool ok = !state_.failed;
     if (state_.inPlace) {
         if (ok && state_.regular) {
-            ok = ftruncate(state_.fd, static_cast<off_t>(state_.written)) == 0 &&
+            ok = (state_.throughStream ||
+                  ftruncate(state_.fd, static_cast<off_t>(state_.written)) == 0) &&
                  (!durable || fsync(state_.fd) == 0);
         }
         ok = close(state_.fd) == 0 && ok;

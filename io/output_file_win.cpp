@@ -32,7 +32,7 @@ std::atomic<TempCreatedHook> g_tempCreatedHook{nullptr};
 
 // Narrow names are UTF-8; io/native_path.h opens them through the wide-character functions.
 fs::path FromNarrow(const std::string& narrow) {
-    return NativePath(narrow.c_str(), PathRole::kOutput);
+    return NativePath(narrow.c_str());
 }
 
 std::string ToNarrow(const fs::path& path) {
@@ -93,7 +93,7 @@ OpenStatus OutputFile::OpenNew(const std::string& name) {
 
 // The existing file at `path`; Windows opens it here rather than in Open, so `target` is -1.
 OpenStatus OutputFile::OpenExisting(const char* path, int /*target*/, const FileIdentity* input) {
-    const int existing = OpenDescriptor(path, _O_RDONLY | _O_BINARY, 0, PathRole::kOutput);
+    const int existing = OpenDescriptor(path, _O_RDONLY | _O_BINARY, 0);
     if (existing >= 0) {
         const FileIdentity identity = IdentifyDescriptor(existing);
         _close(existing);
@@ -105,10 +105,10 @@ OpenStatus OutputFile::OpenExisting(const char* path, int /*target*/, const File
     if (!fs::is_regular_file(FromNarrow(path), ec)) {
         // A device is written in place; a directory fails to open here.
         return OpenInPlace(OpenDescriptor(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
-                                          _S_IREAD | _S_IWRITE, PathRole::kOutput));
+                                          _S_IREAD | _S_IWRITE));
     }
     // A read-only file is refused, as opening it for writing would be.
-    const int writable = OpenDescriptor(path, _O_WRONLY | _O_BINARY, 0, PathRole::kOutput);
+    const int writable = OpenDescriptor(path, _O_WRONLY | _O_BINARY, 0);
     if (writable < 0) {
         return OpenStatus::kCannotCreate;
     }
@@ -139,9 +139,8 @@ bool OutputFile::CreateTemporary() {
         std::snprintf(name, sizeof name, ".cbmp-%016llx.tmp",
                       static_cast<unsigned long long>(rng()));
         state_.tempName = ToNarrow(target.parent_path() / name);
-        state_.fd =
-            OpenDescriptor(state_.tempName.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY,
-                           _S_IREAD | _S_IWRITE, PathRole::kOutput);
+        state_.fd = OpenDescriptor(state_.tempName.c_str(),
+                                   _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
         if (state_.fd < 0 && errno != EEXIST) {
             break;
         }

@@ -1,47 +1,35 @@
 #include "library/entry_points.h"
 
-#include "console/messages.h"
-#include "core/operations.h"
+#include "console/console_run.h"
 
 namespace cbmp {
 
-int CompactFile(const char* input, const char* output) {
-    console::PrintCompressing(input, output);
-    console::ConsoleEvents events;
-    core::Settings settings;
-    settings.events = &events;
-    settings.durable = true;  // a device host may delete the input as soon as the call returns
-    core::Output out = core::Output::File(output);
-    const core::Outcome outcome = core::Compress(core::Input::File(input), out, settings);
-    if (!outcome.started) {
-        console::PrintReadBmpFailed();
-        return kOperationNotStarted;
-    }
-    if (outcome.ok()) {
-        console::PrintCompressionSucceeded();
-    } else {
-        console::PrintCompressionFailed();
-    }
+// Both entry points sync their output: a device host may delete the input as soon as the call
+// returns.
+int CompactFile(const core::Input& input, core::Output& output) {
+    console::RunSettings settings;
+    settings.durable = true;
+    const core::Outcome outcome =
+        console::RunOnConsole(console::Operation::kCompress, input, output, settings);
+    return outcome.started ? kOperationRan : kOperationNotStarted;
+}
+
+int DecompactFile(const core::Input& input, core::Output& output) {
+    console::RunSettings settings;
+    settings.openingLine = false;
+    settings.durable = true;
+    console::RunOnConsole(console::Operation::kDecompress, input, output, settings);
     return kOperationRan;
 }
 
-int DecompactFile(const char* input, const char* output) {
-    console::ConsoleEvents events;
-    core::Settings settings;
-    settings.events = &events;
-    settings.durable = true;  // a device host may delete the input as soon as the call returns
+int CompactFile(const char* input, const char* output) {
     core::Output out = core::Output::File(output);
-    const core::Outcome outcome = core::Decompress(core::Input::File(input), out, settings);
-    if (!outcome.started) {
-        console::PrintMemoryFailed();
-        return kOperationNotStarted;
-    }
-    if (outcome.ok()) {
-        console::PrintDecompressionSucceeded();
-    } else {
-        console::PrintDecompressionFailed();
-    }
-    return kOperationRan;
+    return CompactFile(core::Input::File(input), out);
+}
+
+int DecompactFile(const char* input, const char* output) {
+    core::Output out = core::Output::File(output);
+    return DecompactFile(core::Input::File(input), out);
 }
 
 }  // namespace cbmp

@@ -3,32 +3,26 @@
 #include <string>
 
 #include "console/messages.h"
-#include "io/native_path.h"
 #include "library/cbmp.h"
 #include "library/entry_points.h"
 #include "library/path_text.h"
 
 namespace {
 
-using Operation = int (*)(const char*, const char*);
+using Operation = int (*)(const cbmp::core::Input&, cbmp::core::Output&);
 
 // Converts both paths and runs `operation` on them. A null path refuses the call before anything
 // is read or printed; no exception ever leaves the library.
 int RunOnPaths(const cbmp_path_char* input, const cbmp_path_char* output, Operation operation) {
     try {
-        std::string narrowInput;
-        std::string narrowOutput;
-        if (!cbmp::NarrowPath(input, narrowInput) || !cbmp::NarrowPath(output, narrowOutput)) {
+        cbmp::CallerPath in;
+        cbmp::CallerPath out;
+        if (!cbmp::ConvertPath(input, in) || !cbmp::ConvertPath(output, out)) {
             cbmp::console::PrintInvalidPath();
             return cbmp::kOperationNotStarted;
         }
-#ifdef _WIN32
-        // The console lines show the narrow (ANSI) names; the files opened are the ones the
-        // caller named, through their exact UTF-16 paths.
-        const cbmp::ScopedExactPath exactInput(cbmp::PathRole::kInput, narrowInput, input);
-        const cbmp::ScopedExactPath exactOutput(cbmp::PathRole::kOutput, narrowOutput, output);
-#endif
-        return operation(narrowInput.c_str(), narrowOutput.c_str());
+        cbmp::core::Output file = cbmp::core::Output::File(out.opened.c_str(), out.shown.c_str());
+        return operation(cbmp::core::Input::File(in.opened.c_str(), in.shown.c_str()), file);
     } catch (...) {
         cbmp::console::PrintMemoryFailed();
         return cbmp::kOperationNotStarted;

@@ -2,6 +2,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <string_view>
+
+#include "io/native_path.h"
 #endif
 
 namespace cbmp {
@@ -98,6 +102,19 @@ bool NarrowPath(const cbmp_path_char* path, std::string& narrow) {
     narrow.resize(written > 0 ? static_cast<std::size_t>(written) - 1 : 0);
 #else
     narrow = Utf16ToUtf8(path);
+#endif
+    return true;
+}
+
+bool ConvertPath(const cbmp_path_char* path, CallerPath& converted) {
+    if (!NarrowPath(path, converted.shown)) {
+        return false;
+    }
+#ifdef _WIN32
+    const std::wstring_view wide(path);
+    converted.opened = Utf8FromUtf16(std::u16string(wide.begin(), wide.end()));
+#else
+    converted.opened = converted.shown;
 #endif
     return true;
 }

@@ -12,11 +12,23 @@ namespace cbmp {
 // ever cut short. Throws std::bad_alloc when memory is exhausted.
 std::string Utf16ToUtf8(const char16_t* text);
 
-// The narrow form of `path`: UTF-8 on POSIX systems, where it is also the name the file is opened
-// by; the ANSI code page on Windows (characters it cannot hold become its default character),
-// where it is only what the console lines show, the file being opened by its exact UTF-16 path
-// (see ScopedExactPath in io/native_path.h). Returns false for a null path. Throws
-// std::bad_alloc when memory is exhausted.
+// The narrow form of `path` that the console lines show: UTF-8 on POSIX systems; the ANSI code
+// page on Windows (characters it cannot hold become its default character). Returns false for a
+// null path. Throws std::bad_alloc when memory is exhausted.
 bool NarrowPath(const cbmp_path_char* path, std::string& narrow);
+
+// A caller's path in the two forms that a run takes (core::Input and core::Output): the name
+// shown, NarrowPath's, and the name the file is opened by. On POSIX systems the two are the same
+// UTF-8 text; on Windows the second is the UTF-8 form that gives back the exact UTF-16 path (see
+// io/native_path.h), so the file opened is the one the caller named even where the ANSI code page
+// cannot spell it.
+struct CallerPath {
+    std::string shown;
+    std::string opened;
+};
+
+// Converts `path` into both forms; false for a null path. Throws std::bad_alloc when memory is
+// exhausted.
+bool ConvertPath(const cbmp_path_char* path, CallerPath& converted);
 
 }  // namespace cbmp

@@ -1,17 +1,23 @@
-// cbmp._core: the core library's in-memory operations for Python.
+// cbmp._core: the core library's operations for Python.
 //
 // compress(data) -> bytes, decompress(data) -> bytes and info(data) -> Info take any object with
-// the buffer protocol. The GIL is released while the core works, so threads run in parallel; the
-// caller's buffer stays exported (a bytearray cannot be resized) until the call returns. Every
-// failure raises cbmp.Error, whose `code` is the core's result code and `text` its description.
+// the buffer protocol; compress_file(src, dst) and decompress_file(src, dst) work between files
+// through the core library's safe output (an output is replaced only once it is complete). The
+// GIL is released while the core works, so threads run in parallel; the caller's buffer stays
+// exported (a bytearray cannot be resized) until the call returns. Every failure raises
+// cbmp.Error, whose `code` is the core's result code and `text` its description. results() lists
+// the codes that the library knows, with their names and texts, for the package's Result enum.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <structmember.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <memory>
+#include <string>
 
 #include "core/cbmpcore.h"
 
@@ -19,6 +25,22 @@ namespace {
 
 PyObject* g_error_type = nullptr;  // owned by the module from its initialisation on
 PyTypeObject* g_info_type = nullptr;
+PyObject* g_decoded_type = nullptr;
+// The package's Result enum, once the package has registered it (until then codes are ints).
+PyObject* g_result_type = nullptr;
+
+// The names of the result codes, taken from core/cbmpcore.h when the module is built: each entry
+// names an enumerator, so a name that the header no longer has does not compile.
+struct ResultName {
+    const char* name;
+    cbmpcore_result code;
+};
+constexpr ResultName kResultNames[] = {
+#include "result_names.inc"
+};
+
+// The text the library gives for every value that is not one of its codes.
+constexpr const char* kUnknownResultText = "Unknown error";
 
 struct BufferRelease {
     void operator()(Py_buffer* view) const { PyBuffer_Release(view); }
@@ -28,70 +50,221 @@ struct CoreFree {
     void operator()(std::uint8_t* p) const { cbmpcore_free(p); }
 };
 
+struct Unref {
+    void operator()(PyObject* object) const { Py_XDECREF(object); }
+};
+using Ref = std::unique_ptr<PyObject, Unref>;
+
+// The result code as Python sees it: a member of cbmp.Result once the package has registered the
+// enum, a plain int before.
+PyObject* result_object(cbmpcore_result result) {
+    Ref code(PyLong_FromLong(static_cast<long>(result)));
+    if (code == nullptr || g_result_type == nullptr) {
+        return code.release();
+    }
+    PyObject* member = PyObject_CallOneArg(g_result_type, code.get());
+    if (member == nullptr) {
+        PyErr_Clear();  // a code that the enum does not know stays an int
+        return code.release();
+    }
+    return member;
+}
+
 // Raises cbmp.Error(text) with the attributes code and text.
 PyObject* raise_core_error(cbmpcore_result result) {
     const char* text = cbmpcore_result_text(result);
-    PyObject* exception = PyObject_CallFunction(g_error_type, "s", text);
+    Ref exception(PyObject_CallFunction(g_error_type, "s", text));
     if (exception == nullptr) {
         return nullptr;
     }
-    PyObject* code = PyLong_FromLong(static_cast<long>(result));
-    PyObject* message = PyUnicode_FromString(text);
+    Ref code(result_object(result));
+    Ref message(PyUnicode_FromString(text));
     if (code == nullptr || message == nullptr ||
-        PyObject_SetAttrString(exception, "code", code) < 0 ||
-        PyObject_SetAttrString(exception, "text", message) < 0) {
-        Py_XDECREF(code);
-        Py_XDECREF(message);
-        Py_DECREF(exception);
+        PyObject_SetAttrString(exception.get(), "code", code.get()) < 0 ||
+        PyObject_SetAttrString(exception.get(), "text", message.get()) < 0) {
         return nullptr;
     }
-    Py_DECREF(code);
-    Py_DECREF(message);
-    PyErr_SetObject(g_error_type, exception);
-    Py_DECREF(exception);
+    PyErr_SetObject(g_error_type, exception.get());
     return nullptr;
+}
+
+// threads=: an int from 0 (one thread per core) to the largest unsigned value. Anything else is
+// refused rather than wrapped around: ValueError below 0, OverflowError above the range.
+bool parse_threads(PyObject* object, unsigned* threads) {
+    *threads = 0;
+    if (object == nullptr) {
+        return true;
+    }
+    Ref index(PyNumber_Index(object));  // TypeError for floats, strings, ...
+    if (index == nullptr) {
+        return false;
+    }
+    Ref zero(PyLong_FromLong(0));
+    if (zero == nullptr) {
+        return false;
+    }
+    const int negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
+    if (negative < 0) {
+        return false;
+    }
+    if (negative) {
+        PyErr_SetString(PyExc_ValueError, "threads must be 0 (one per core) or more");
+        return false;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (PyErr_Occurred() != nullptr || value > UINT_MAX) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, "threads must be at most %u", UINT_MAX);
+        return false;
+    }
+    *threads = static_cast<unsigned>(value);
+    return true;
 }
 
 using Operation = cbmpcore_result (*)(const std::uint8_t*, std::size_t, std::uint8_t**,
                                       std::size_t*, const cbmpcore_options*);
 
-// One whole-file operation over the bytes of `arg`, without the GIL.
-PyObject* run_operation(PyObject* arg, Operation operation, unsigned threads) {
+// One whole-file operation over the bytes of `arg`, without the GIL. On success `out` owns the
+// library's buffer of `out_size` bytes.
+bool run_operation(PyObject* arg, Operation operation, unsigned threads,
+                   std::unique_ptr<std::uint8_t, CoreFree>& out, std::size_t& out_size) {
     Py_buffer view;
     if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) {
-        return nullptr;
+        return false;
     }
     std::unique_ptr<Py_buffer, BufferRelease> held(&view);
     cbmpcore_options options{};
     options.threads = threads;
-    std::uint8_t* out = nullptr;
-    std::size_t out_size = 0;
+    std::uint8_t* result_buffer = nullptr;
     cbmpcore_result result;
-    Py_BEGIN_ALLOW_THREADS result =
-        operation(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len),
-                  &out, &out_size, &options);
-    Py_END_ALLOW_THREADS if (result != CBMPCORE_OK) {
-        return raise_core_error(result);
+    Py_BEGIN_ALLOW_THREADS;
+    result = operation(static_cast<const std::uint8_t*>(view.buf),
+                       static_cast<std::size_t>(view.len), &result_buffer, &out_size, &options);
+    Py_END_ALLOW_THREADS;
+    if (result != CBMPCORE_OK) {
+        raise_core_error(result);
+        return false;
     }
-    std::unique_ptr<std::uint8_t, CoreFree> owned(out);
-    held.reset();
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(owned.get()),
+    out.reset(result_buffer);
+    return true;
+}
+
+PyObject* bytes_result(PyObject* arg, Operation operation, unsigned threads) {
+    std::unique_ptr<std::uint8_t, CoreFree> out;
+    std::size_t out_size = 0;
+    if (!run_operation(arg, operation, threads, out, out_size)) {
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.get()),
                                      static_cast<Py_ssize_t>(out_size));
 }
 
 PyObject* compress(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"data", "threads", nullptr};
     PyObject* data = nullptr;
-    unsigned int threads = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$I:compress", const_cast<char**>(keywords),
-                                     &data, &threads)) {
+    PyObject* threads_arg = nullptr;
+    unsigned threads = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:compress", const_cast<char**>(keywords),
+                                     &data, &threads_arg) ||
+        !parse_threads(threads_arg, &threads)) {
         return nullptr;
     }
-    return run_operation(data, cbmpcore_compress, threads);
+    return bytes_result(data, cbmpcore_compress, threads);
 }
 
 PyObject* decompress(PyObject*, PyObject* data) {
-    return run_operation(data, cbmpcore_decompress, 0);
+    return bytes_result(data, cbmpcore_decompress, 0);
+}
+
+// A decoded BMP file held in the library's own buffer and lent out read-only through the buffer
+// protocol, so that a reader (the Pillow plugin) uses it without a second copy.
+struct Decoded {
+    PyObject ob_base;  // what PyObject_HEAD declares
+    std::uint8_t* data;
+    Py_ssize_t size;
+};
+
+int decoded_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* decoded = reinterpret_cast<Decoded*>(self);
+    return PyBuffer_FillInfo(view, self, decoded->data, decoded->size, 1, flags);
+}
+
+void decoded_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    cbmpcore_free(reinterpret_cast<Decoded*>(self)->data);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot decoded_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(decoded_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(decoded_getbuffer)},
+    {Py_tp_doc, const_cast<char*>("A decoded BMP file, read through memoryview().")},
+    {0, nullptr},
+};
+
+PyType_Spec decoded_spec = {"cbmp._core.Decoded", sizeof(Decoded), 0, Py_TPFLAGS_DEFAULT,
+                            decoded_slots};
+
+PyObject* decode(PyObject*, PyObject* data) {
+    std::unique_ptr<std::uint8_t, CoreFree> out;
+    std::size_t out_size = 0;
+    if (!run_operation(data, cbmpcore_decompress, 0, out, out_size)) {
+        return nullptr;
+    }
+    auto* decoded = PyObject_New(Decoded, reinterpret_cast<PyTypeObject*>(g_decoded_type));
+    if (decoded == nullptr) {
+        return nullptr;
+    }
+    decoded->data = out.release();
+    decoded->size = static_cast<Py_ssize_t>(out_size);
+    return reinterpret_cast<PyObject*>(decoded);
+}
+
+using FileOperation = cbmpcore_result (*)(const char*, const char*, const cbmpcore_options*);
+
+// compress_file and decompress_file: paths as str, bytes or os.PathLike, without the GIL.
+PyObject* run_on_files(PyObject* args, PyObject* kwargs, FileOperation operation,
+                       bool takes_threads, const char* format) {
+    static const char* with_threads[] = {"src", "dst", "threads", "durable", nullptr};
+    static const char* without_threads[] = {"src", "dst", "durable", nullptr};
+    PyObject* src = nullptr;
+    PyObject* dst = nullptr;
+    PyObject* threads_arg = nullptr;
+    int durable = 0;
+    const bool parsed =
+        takes_threads
+            ? PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(with_threads),
+                                          PyUnicode_FSConverter, &src, PyUnicode_FSConverter, &dst,
+                                          &threads_arg, &durable)
+            : PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(without_threads),
+                                          PyUnicode_FSConverter, &src, PyUnicode_FSConverter, &dst,
+                                          &durable);
+    Ref src_bytes(src);
+    Ref dst_bytes(dst);
+    cbmpcore_options options{};
+    if (!parsed || !parse_threads(threads_arg, &options.threads)) {
+        return nullptr;
+    }
+    options.durable = durable;
+    const char* src_path = PyBytes_AS_STRING(src);
+    const char* dst_path = PyBytes_AS_STRING(dst);
+    cbmpcore_result result;
+    Py_BEGIN_ALLOW_THREADS;
+    result = operation(src_path, dst_path, &options);
+    Py_END_ALLOW_THREADS;
+    if (result != CBMPCORE_OK) {
+        return raise_core_error(result);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* compress_file(PyObject*, PyObject* args, PyObject* kwargs) {
+    return run_on_files(args, kwargs, cbmpcore_compress_file, true, "O&O&|$Op:compress_file");
+}
+
+PyObject* decompress_file(PyObject*, PyObject* args, PyObject* kwargs) {
+    return run_on_files(args, kwargs, cbmpcore_decompress_file, false, "O&O&|$p:decompress_file");
 }
 
 PyObject* info(PyObject*, PyObject* data) {
@@ -139,6 +312,40 @@ PyObject* info(PyObject*, PyObject* data) {
     return record;
 }
 
+// results() -> [(name, code, text)]: every code that the library answers with a text of its own,
+// from 0 up to the first that it calls unknown, named as core/cbmpcore.h names it.
+PyObject* results(PyObject*, PyObject*) {
+    Ref list(PyList_New(0));
+    if (list == nullptr) {
+        return nullptr;
+    }
+    constexpr int kMostCodes = 4096;  // far beyond any table; only a guard against a broken one
+    for (int value = 0; value < kMostCodes; ++value) {
+        const auto code = static_cast<cbmpcore_result>(value);
+        const char* text = cbmpcore_result_text(code);
+        if (text == nullptr || std::strcmp(text, kUnknownResultText) == 0) {
+            break;
+        }
+        std::string name = "CODE_" + std::to_string(value);  // a code newer than the header
+        for (const ResultName& known : kResultNames) {
+            if (known.code == code) {
+                name = known.name;
+            }
+        }
+        Ref entry(Py_BuildValue("(sis)", name.c_str(), value, text));
+        if (entry == nullptr || PyList_Append(list.get(), entry.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
+// _set_result_type(enum): from now on cbmp.Error.code is a member of `enum`.
+PyObject* set_result_type(PyObject*, PyObject* type) {
+    Py_XSETREF(g_result_type, Py_NewRef(type));
+    Py_RETURN_NONE;
+}
+
 PyObject* version(PyObject*, PyObject*) {
     return PyUnicode_FromString(cbmpcore_version());
 }
@@ -173,17 +380,35 @@ PyMethodDef methods[] = {
      "object into a CBMP file. threads: compression threads, 0 for one per core."},
     {"decompress", decompress, METH_O,
      "decompress(data) -> bytes\n\nDecompresses a whole CBMP file into the BMP file."},
+    {"compress_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compress_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "compress_file(src, dst, *, threads=0, durable=False)\n\nCompresses the BMP file `src` into "
+     "the CBMP file `dst`. dst is replaced only once it is complete, so a failure leaves whatever "
+     "was there. durable: dst is on the disk when the call returns (for callers that then remove "
+     "src). Paths are str, bytes or os.PathLike."},
+    {"decompress_file",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decompress_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "decompress_file(src, dst, *, durable=False)\n\nDecompresses the CBMP file `src` into the "
+     "BMP file `dst`, as compress_file."},
     {"info", info, METH_O,
      "info(data) -> Info\n\nReads a CBMP file's header (its first 60 bytes suffice) without "
      "decoding the image."},
     {"version", version, METH_NOARGS, "version() -> str: the core library's version."},
+    {"results", results, METH_NOARGS,
+     "results() -> [(name, code, text)]: the core library's result codes."},
+    {"_set_result_type", set_result_type, METH_O, "Makes cbmp.Error.code a member of this enum."},
+    {"_decode", decode, METH_O,
+     "_decode(data) -> Decoded\n\nDecompresses like decompress(), into a buffer that "
+     "memoryview() reads without copying it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_module(PyObject* module) {
     g_error_type = PyErr_NewExceptionWithDoc(
         "cbmp.Error",
-        "A CBMP operation failed. code: the core library's result code; text: its description.",
+        "A CBMP operation failed. code: the core library's result code (a cbmp.Result); text: its "
+        "description.",
         nullptr, nullptr);
     if (g_error_type == nullptr || PyModule_AddObjectRef(module, "Error", g_error_type) < 0) {
         return -1;
@@ -191,6 +416,10 @@ int exec_module(PyObject* module) {
     g_info_type = PyStructSequence_NewType(&info_desc);
     if (g_info_type == nullptr ||
         PyModule_AddObjectRef(module, "Info", reinterpret_cast<PyObject*>(g_info_type)) < 0) {
+        return -1;
+    }
+    g_decoded_type = PyType_FromSpec(&decoded_spec);
+    if (g_decoded_type == nullptr || PyModule_AddObjectRef(module, "Decoded", g_decoded_type) < 0) {
         return -1;
     }
     return 0;

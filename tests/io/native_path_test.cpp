@@ -1,5 +1,5 @@
 // File names between the program's narrow form and the system's: UTF-8 <-> UTF-16 that gives
-// back every UTF-16 name exactly, and on Windows the exact paths the library's callers name.
+// back every UTF-16 name exactly, and on Windows the exact paths that those narrow names open.
 #include "io/native_path.h"
 
 #include <gtest/gtest.h>
@@ -39,27 +39,21 @@ TEST(NativePathText, InvalidUtf8BecomesReplacementCharacters) {
 }
 
 #ifdef _WIN32
-// The same shown (ANSI) name for the input and the output must still open two different files.
-TEST(NativePathExact, ShownNamesOpenTheExactPathOfTheirRole) {
+// The narrow names that the front ends hand down carry the exact UTF-16 paths: two names whose
+// ANSI forms are the same ("?.bmp") open two different files.
+TEST(NativePathExact, NarrowNamesOpenTheExactUtf16Paths) {
     testing::TempDir dir;
     const std::wstring input = (dir.Path() / L"\u5199.bmp").wstring();
     const std::wstring output = (dir.Path() / L"\u771F.bmp").wstring();
-    const std::string shown = "?.bmp";
-    {
-        const ScopedExactPath exactInput(PathRole::kInput, shown, input);
-        const ScopedExactPath exactOutput(PathRole::kOutput, shown, output);
-        EXPECT_EQ(NativePath(shown.c_str(), PathRole::kInput).wstring(), input);
-        EXPECT_EQ(NativePath(shown.c_str(), PathRole::kOutput).wstring(), output);
-        std::FILE* file = OpenFile(shown.c_str(), "wb", PathRole::kOutput);
-        ASSERT_NE(file, nullptr);
-        std::fclose(file);
-        EXPECT_TRUE(std::filesystem::exists(output));
-        EXPECT_FALSE(std::filesystem::exists(input));
-        // Other names are UTF-8 as always.
-        EXPECT_EQ(NativePath("\xE5\x86\x99", PathRole::kInput).wstring(), L"\u5199");
-    }
-    // Gone with the scope.
-    EXPECT_EQ(NativePath(shown.c_str(), PathRole::kOutput).wstring(), L"?.bmp");
+    const std::string inputName = Utf8FromUtf16(std::u16string(input.begin(), input.end()));
+    const std::string outputName = Utf8FromUtf16(std::u16string(output.begin(), output.end()));
+    EXPECT_EQ(NativePath(inputName.c_str()).wstring(), input);
+    EXPECT_EQ(NarrowName(NativePath(outputName.c_str())), outputName);
+    std::FILE* file = OpenFile(outputName.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    EXPECT_TRUE(std::filesystem::exists(output));
+    EXPECT_FALSE(std::filesystem::exists(input));
 }
 #endif
 
