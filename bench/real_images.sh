@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the real-image benchmark set: BMP files made from pictures that Debian packages ship under
-# free licences (wallpapers, artwork, icons and the screenshots and diagrams of a handbook), in
-# every class people keep as bitmaps, from 1 to 48 MiB. Nothing of it is ever committed: the
+# free licences (wallpapers, artwork, icons, the screenshots and diagrams of a handbook and the
+# pages of a reference manual), in every class people keep as bitmaps, from 1 to 48 MiB. Nothing of it is ever committed: the
 # packages are fetched with apt-get download (unpacked with dpkg-deb, not installed) and the BMP
 # files are written to a folder outside the repository, with each package's copyright file and a
 # SOURCES.txt that says where every image comes from and what was done to it.
@@ -9,8 +9,8 @@
 #   bench/real_images.sh [DIR]      (default: $CBMP_REAL_IMAGES, else ~/.cache/cbmp-bench/real)
 #
 # Prints the BMP paths, one a line. Runs again in a moment: packages and images already there are
-# kept. Needs apt-get (with its package lists), dpkg-deb and Debian's python3-pil (installed here
-# when missing and run as root).
+# kept. Needs apt-get (with its package lists), dpkg-deb, Debian's python3-pil and poppler-utils
+# (pdftoppm, for the manual's pages), both installed here when missing and run as root.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,7 +24,7 @@ esac
 # The packages the pictures come from; each one's licence is checked below and copied beside the
 # images.
 packages=(mate-backgrounds plasma-workspace-wallpapers gnome-backgrounds debian-handbook
-    famfamfam-silk)
+    famfamfam-silk debian-reference-en)
 if ! apt-cache show "${packages[@]}" >/dev/null 2>&1; then
     # A fresh machine may have no package lists yet.
     if [ "$(id -u)" = 0 ]; then
@@ -47,6 +47,15 @@ if ! "$PYTHON" -c 'import PIL' 2>/dev/null; then
     fi
 fi
 
+if ! command -v pdftoppm >/dev/null; then
+    if [ "$(id -u)" = 0 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q poppler-utils >&2
+    else
+        echo "real_images.sh: needs pdftoppm (apt-get install poppler-utils)" >&2
+        exit 1
+    fi
+fi
+
 mkdir -p "$DIR/debs" "$DIR/pkgs" "$DIR/licenses"
 for pkg in "${packages[@]}"; do
     if [ ! -d "$DIR/pkgs/$pkg" ]; then
@@ -62,7 +71,9 @@ done
 "$PYTHON" - "$DIR" <<'PY'
 import glob
 import os
+import subprocess
 import sys
+import tempfile
 
 from PIL import Image
 
@@ -74,12 +85,14 @@ plasma = "plasma-workspace-wallpapers/usr/share/wallpapers/"
 gnome = "gnome-backgrounds/usr/share/backgrounds/gnome/"
 handbook = "debian-handbook/usr/share/doc/debian-handbook/html/en-US/images/"
 silk = "famfamfam-silk/usr/share/icons/silk/16x16/"
+manual = "debian-reference-en/usr/share/debian-reference/debian-reference.en.pdf"
 licences = {
     "mate-backgrounds": "GPL-2+",
     "plasma-workspace-wallpapers": "GPL-2+",
     "gnome-backgrounds": "CC-BY-SA-3.0",
     "debian-handbook": "GPL-2+ or CC-BY-SA-3.0",
     "famfamfam-silk": "CC-BY-3.0 (icons), GPL-3 (packaging)",
+    "debian-reference-en": "GPL-2+",
 }
 
 # Row padding is what makes 5461 x 3072 x 24 bits exactly 48 MiB of pixel bytes.
@@ -100,6 +113,26 @@ def mosaic(paths, columns, cell, scale=1, background="white"):
         if scale != 1:
             picture = picture.resize((picture.width * scale, picture.height * scale), Image.NEAREST)
         sheet.paste(picture, ((i % columns) * cell[0] * scale, (i // columns) * cell[1] * scale))
+    return sheet
+
+
+def pages(first, last, dpi, gray=False):
+    """Pages first .. last of the reference manual, rendered at `dpi` (in colour, or 8-bit gray)."""
+    with tempfile.TemporaryDirectory() as work:
+        subprocess.run(["pdftoppm", "-r", str(dpi), "-f", str(first), "-l", str(last)]
+                       + (["-gray"] if gray else ["-png"]) + [os.path.join(pkgs, manual),
+                       os.path.join(work, "page")], check=True)
+        return [Image.open(path).convert("L" if gray else "RGB")
+                for path in sorted(glob.glob(os.path.join(work, "page-*")))]
+
+
+def tile(pictures, columns, mode):
+    """Equal-sized pictures side by side, `columns` to a row."""
+    width, height = pictures[0].size
+    rows = (len(pictures) + columns - 1) // columns
+    sheet = Image.new(mode, (columns * width, rows * height), "white")
+    for i, picture in enumerate(pictures):
+        sheet.paste(picture, ((i % columns) * width, (i // columns) * height))
     return sheet
 
 
@@ -161,6 +194,24 @@ images = {
         "then thresholded at 50% to 1 bit: 4096 x 9840",
         lambda: mosaic(drawings, 2, (1024, 1230), 2).convert("L").point(
             lambda v: 255 if v >= 128 else 0).convert("1", dither=Image.NONE)),
+    "document-pages-24bit-25M": ("rendered document pages, 24-bit", [manual],
+        "pages 24 to 27 rendered at 150 dpi (pdftoppm), tiled 2 x 2",
+        lambda: tile(pages(24, 27, 150), 2, "RGB")),
+    "document-pages-gray-15M": ("rendered document pages, 8-bit gray", [manual],
+        "pages 28 to 31 rendered at 200 dpi in 8-bit gray (pdftoppm), tiled 2 x 2",
+        lambda: tile(pages(28, 31, 200, gray=True), 2, "L")),
+    "document-pages-1bit-8M": ("rendered document pages, 1-bit, like a scanned document", [manual],
+        "pages 24 to 31 rendered at 300 dpi in 8-bit gray (pdftoppm), tiled 4 x 2, thresholded "
+        "at 50% to 1 bit",
+        lambda: tile(pages(24, 31, 300, gray=True), 4, "L").point(
+            lambda v: 255 if v >= 128 else 0).convert("1", dither=Image.NONE)),
+    "rgba-arccolors-10M": ("artwork with an alpha channel, 32-bit",
+        [mate + "abstract/Arc-Colors-Transparent-Wallpaper.png"],
+        "as shipped, 2140 x 1200 with its transparency, written as 32-bit BGRA",
+        lambda: Image.open(os.path.join(pkgs, mate + "abstract/Arc-Colors-Transparent-Wallpaper.png"))
+            .convert("RGBA")),
+    "artwork-flow-42M": ("JPEG-decoded artwork", [plasma + "Flow/contents/images/5120x2880.jpg"],
+        "as shipped, 5120 x 2880", lambda: load(plasma + "Flow/contents/images/5120x2880.jpg")),
 }
 
 lines = []

@@ -2,14 +2,16 @@
 # to, and each component becomes one Debian package.
 #
 #   component      package                    contents
-#   tool           cbmp                       the cbmp program, its manual page, bash completion,
-#                                             the format description
+#   tool           cbmp                       the cbmp and cbmpz programs, their manual pages and
+#                                             bash completions, the format description
 #   runtime        libcbmp1                   libcbmp.so.1
 #   core-runtime   libcbmpcore1               libcbmpcore.so.1 (when the cbmpcore target exists)
 #   development    libcbmp-dev                headers, .so links, pkg-config files, CMake package
 #   desktop-data   cbmp-desktop-data          the MIME type and the libmagic entry
 #   pixbuf-loader  cbmp-gdk-pixbuf-loader     (when that component installs files)
 #   python         python3-cbmp               (when that component installs files)
+#   magick-coder   imagemagick-6-coder-cbmp   (when that component installs files)
+#   gimp-plugin    gimp-plugin-cbmp           (when that component installs files)
 #
 # Included from the top-level CMakeLists.txt after every layer, so all targets exist here.
 include(GNUInstallDirs)
@@ -30,6 +32,9 @@ set(CBMP_PACKAGE_development libcbmp-dev)
 set(CBMP_PACKAGE_desktop-data cbmp-desktop-data)
 set(CBMP_PACKAGE_pixbuf-loader cbmp-gdk-pixbuf-loader)
 set(CBMP_PACKAGE_python python3-cbmp)
+# ImageMagick and GIMP.
+set(CBMP_PACKAGE_magick-coder imagemagick-6-coder-cbmp)
+set(CBMP_PACKAGE_gimp-plugin gimp-plugin-cbmp)
 
 # --- The tool --------------------------------------------------------------------------------
 install(TARGETS cbmp RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
@@ -58,6 +63,14 @@ function(cbmp_manpage page component)
           COMPONENT ${component})
 endfunction()
 cbmp_manpage(cbmp.1 tool)
+
+# cbmpz, the batch and pipe front end, beside cbmp in the same package (POSIX builds only).
+if(TARGET cbmpz)
+  install(TARGETS cbmpz RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tool)
+  install(FILES "${PROJECT_SOURCE_DIR}/packaging/bash-completion/cbmpz"
+    DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions" COMPONENT tool)
+  cbmp_manpage(cbmpz.1 tool)
+endif()
 
 # --- The shared libraries ----------------------------------------------------------------------
 install(TARGETS cbmp_shared EXPORT cbmpTargets
@@ -170,8 +183,10 @@ endfunction()
 
 cbmp_package(tool graphics
   "lossless converter between BMP bitmaps and compact CBMP files"
-  "This package has the cbmp command-line tool, its manual page and bash\n"
-  "completion, and the description of the CBMP file format.")
+  "This package has the cbmp command-line tool and cbmpz, which converts many\n"
+  "files at once, directory trees and pipes with the options of the common\n"
+  "compression tools, with their manual pages and bash completions, and the\n"
+  "description of the CBMP file format.")
 cbmp_package(runtime libs
   "lossless BMP to CBMP conversion library"
   "This package has the shared library, whose two entry points BMPCompact and\n"
@@ -196,6 +211,14 @@ cbmp_package(pixbuf-loader graphics
 cbmp_package(python python
   "lossless BMP to CBMP conversion for Python 3"
   "This package has the Python 3 module over the core library.")
+# ImageMagick and GIMP.
+cbmp_package(magick-coder graphics
+  "CBMP image coder for ImageMagick 6"
+  "This package lets convert, identify and every program built on MagickCore\n"
+  "read and write CBMP files.")
+cbmp_package(gimp-plugin graphics
+  "CBMP image file plug-in for GIMP"
+  "This package lets GIMP 2.10 open and export CBMP files.")
 
 # Dependencies between the packages. dpkg-shlibdeps cannot learn them from the system for a
 # library that is being packaged in the same run: it is shown the core library's build folder
@@ -215,12 +238,15 @@ if(TARGET cbmpcore)
     list(APPEND CPACK_COMPONENT_PIXBUF-LOADER_DEPENDS desktop-data)
   endif()
   set(CPACK_COMPONENT_PYTHON_DEPENDS core-runtime)
+  set(CPACK_COMPONENT_MAGICK-CODER_DEPENDS core-runtime)
+  set(CPACK_COMPONENT_GIMP-PLUGIN_DEPENDS core-runtime)
   foreach(pair tool:cbmp runtime:cbmp_shared)
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 component)
     list(GET pair 1 target)
     get_target_property(links ${target} LINK_LIBRARIES)
-    if("cbmpcore" IN_LIST links OR "cbmp::cbmpcore" IN_LIST links)
+    if("cbmpcore" IN_LIST links OR "cbmp::cbmpcore" IN_LIST links
+       OR (component STREQUAL "tool" AND TARGET cbmpz))  # cbmpz runs on the core library
       string(TOUPPER "${component}" upper)
       set(CPACK_COMPONENT_${upper}_DEPENDS core-runtime)
     endif()
@@ -229,6 +255,16 @@ endif()
 
 # The MIME type and the magic are the same on every architecture.
 set(CPACK_DEBIAN_DESKTOP-DATA_PACKAGE_ARCHITECTURE all)
+
+# ImageMagick and GIMP. The coder module lives in a folder named by ImageMagick's version: it
+# needs that very ImageMagick (addons/imagemagick names the package).
+if("magick-coder" IN_LIST CBMP_COMPONENTS AND CBMP_MAGICK_DEB_DEPENDS)
+  set(CPACK_DEBIAN_MAGICK-CODER_PACKAGE_DEPENDS "${CBMP_MAGICK_DEB_DEPENDS}")
+  set(CPACK_DEBIAN_MAGICK-CODER_PACKAGE_ENHANCES "imagemagick-6.q16")
+endif()
+if("gimp-plugin" IN_LIST CBMP_COMPONENTS)
+  set(CPACK_DEBIAN_GIMP-PLUGIN_PACKAGE_ENHANCES "gimp")
+endif()
 
 # The Python module is built for one version of Debian's python3.
 if("python" IN_LIST CBMP_COMPONENTS AND Python3_EXECUTABLE)

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "codec/bit_writer.h"
+#include "codec/cpu_features.h"
 #include "codec/lz_compress_testing.h"
 #include "codec/lz_format.h"
 #include "codec/lz_segments.h"
@@ -120,16 +121,13 @@ Match FindAvx2(const std::uint8_t* data, std::uint32_t pos, std::uint32_t size,
 
 bool MatchScanAvailable(MatchScan scan) {
     switch (scan) {
-#if CBMP_X86_SCANS
         case MatchScan::kAvx2:
-            return __builtin_cpu_supports("avx2");
-#else
-        case MatchScan::kAvx2:
-            return false;
-#endif
-        default:
+            return CBMP_X86_SCANS && HostCpuFeatures().avx2;
+        case MatchScan::kBest:
+        case MatchScan::kPortable:
             return true;
     }
+    return false;
 }
 
 std::uint32_t FindLongestMatchWith(MatchScan scan, const std::uint8_t* data, std::uint32_t pos,

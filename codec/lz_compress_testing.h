@@ -8,10 +8,14 @@
 
 namespace cbmp {
 
+// The candidate scans (match_finder.h). All of them find the same match.
 enum class MatchScan {
-    kBest,      // the widest this processor runs
-    kPortable,  // eight candidates a step in a 64-bit word
-    kAvx2,      // thirty-two a step; x86 with AVX2 (else the portable one)
+    // The widest this processor runs.
+    kBest,
+    // Eight candidates' first three bytes a step in a 64-bit word, then one by one.
+    kPortable,
+    // All 128 candidates byte level by byte level; x86 with AVX2 (else the portable one).
+    kAvx2,
 };
 
 struct LzCompressTesting {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "codec/bit_reader.h"
+#include "codec/cpu_features.h"
 #include "codec/lz_format.h"
 
 // On x86-64 with GCC or Clang the BMI2 gather is compiled through a function attribute and
@@ -25,9 +26,7 @@ bool LiteralGatherAvailable(LiteralGather gather) {
             return true;
         case LiteralGather::kBmi2:
 #if CBMP_X86_GATHER
-            // AMD's processors before Zen 3 have the instruction, but microcoded and slow.
-            return __builtin_cpu_supports("bmi2") && !__builtin_cpu_is("amdfam15h") &&
-                   !__builtin_cpu_is("amdfam17h");
+            return HostCpuFeatures().fastBmi2;
 #else
             return false;
 #endif

@@ -51,10 +51,12 @@ class CallbackEvents final : public cbmp::core::CoreEvents {
 enum class Direction { kCompress, kDecompress };
 
 cbmpcore_result Run(Direction direction, const cbmp::core::Input& input, cbmp::core::Output& output,
-                    const cbmpcore_options* options) {
+                    const cbmpcore_options* options,
+                    const cbmp::TempFileObserver* tempFiles = nullptr) {
     try {
         CallbackEvents events(options);
-        const cbmp::core::Settings settings = events.Settings(options);
+        cbmp::core::Settings settings = events.Settings(options);
+        settings.tempFiles = tempFiles;
         const cbmp::core::Outcome outcome = direction == Direction::kCompress
                                                 ? cbmp::core::Compress(input, output, settings)
                                                 : cbmp::core::Decompress(input, output, settings);
@@ -86,12 +88,20 @@ cbmpcore_result RunInMemory(Direction direction, const std::uint8_t* in, std::si
 }
 
 cbmpcore_result RunOnFiles(Direction direction, const char* inputPath, const char* outputPath,
-                           const cbmpcore_options* options) {
+                           const cbmpcore_options* options,
+                           const cbmpcore_temp_observer* observer = nullptr) {
     if (inputPath == nullptr || outputPath == nullptr) {
         return CBMPCORE_ERROR_INVALID_ARGUMENT;
     }
+    cbmp::TempFileObserver tempFiles;
+    if (observer != nullptr) {
+        tempFiles.created = observer->created;
+        tempFiles.finished = observer->finished;
+        tempFiles.context = observer->context;
+    }
     cbmp::core::Output output = cbmp::core::Output::File(outputPath);
-    return Run(direction, cbmp::core::Input::File(inputPath), output, options);
+    return Run(direction, cbmp::core::Input::File(inputPath), output, options,
+               observer != nullptr ? &tempFiles : nullptr);
 }
 
 }  // namespace
@@ -161,6 +171,18 @@ CBMPCORE_API cbmpcore_result cbmpcore_decompress_file(const char* input_path,
                                                       const char* output_path,
                                                       const cbmpcore_options* options) {
     return RunOnFiles(Direction::kDecompress, input_path, output_path, options);
+}
+
+CBMPCORE_API cbmpcore_result cbmpcore_compress_file_observed(
+    const char* input_path, const char* output_path, const cbmpcore_options* options,
+    const cbmpcore_temp_observer* observer) {
+    return RunOnFiles(Direction::kCompress, input_path, output_path, options, observer);
+}
+
+CBMPCORE_API cbmpcore_result cbmpcore_decompress_file_observed(
+    const char* input_path, const char* output_path, const cbmpcore_options* options,
+    const cbmpcore_temp_observer* observer) {
+    return RunOnFiles(Direction::kDecompress, input_path, output_path, options, observer);
 }
 
 CBMPCORE_API void cbmpcore_free(void* buffer) {

@@ -126,6 +126,27 @@ CBMPCORE_API cbmpcore_result cbmpcore_decompress_file(const char* input_path,
                                                       const char* output_path,
                                                       const cbmpcore_options* options);
 
+/* For programs that remove a half-written output when a signal ends them. `created` is called
+ * once a file call's temporary output file exists, `finished` once it is gone again (renamed into
+ * place or removed); both on the calling thread, with every signal blocked in it. `created` gets
+ * a directory descriptor and the temporary's name in that directory (on Windows -1 and a whole
+ * path): a signal handler removes it with unlinkat(dir_fd, name, 0). Both stay valid until
+ * `finished`. */
+typedef struct cbmpcore_temp_observer {
+    void (*created)(int dir_fd, const char* name, void* context);
+    void (*finished)(void* context);
+    void* context;
+} cbmpcore_temp_observer;
+
+/* cbmpcore_compress_file and cbmpcore_decompress_file, telling `observer` (may be null) about the
+ * temporary output file. */
+CBMPCORE_API cbmpcore_result cbmpcore_compress_file_observed(
+    const char* input_path, const char* output_path, const cbmpcore_options* options,
+    const cbmpcore_temp_observer* observer);
+CBMPCORE_API cbmpcore_result cbmpcore_decompress_file_observed(
+    const char* input_path, const char* output_path, const cbmpcore_options* options,
+    const cbmpcore_temp_observer* observer);
+
 /* Releases a buffer returned by this library; null is ignored. */
 CBMPCORE_API void cbmpcore_free(void* buffer);
 

@@ -1,7 +1,9 @@
 // Any payload through the encoder and back. The stream must be the reference encoder's byte for
 // byte, with every candidate scan this processor runs; it must decode to the payload, and to its
 // first bytes when a smaller size is declared; a stream limit refuses exactly the streams that
-// exceed it.
+// exceed it. On small payloads each scan must also find the reference's match at every position
+// from head entries the encoder itself would not give (all 128 candidates just behind the
+// position, or a range further back), so that every lane of the scan meets the input's bytes.
 //
 // Input: a control byte, then the payload. With bit 0 of the control byte set, the next two bytes
 // give a length (0 to 70,000 bytes: 256 * byte 1 + byte 2, scaled), byte 3 varies the
@@ -9,10 +11,12 @@
 // length, so that short inputs still reach past the 32 KiB window and the 64 KiB progress step.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "codec/lz_compress.h"
 #include "codec/lz_compress_testing.h"
 #include "codec/lz_decompress.h"
+#include "codec/lz_format.h"
 #include "fuzz/fuzz_support.h"
 #include "tests/reference/reference_lz_compress.h"
 
@@ -38,6 +42,34 @@ cbmp::fuzz::Bytes MakePayload(const std::uint8_t* data, std::size_t size, std::u
         payload[i] = seed[i % seedSize];
     }
     return payload;
+}
+
+// Every scan against the reference's search at each position of the payload, the head entry
+// `back` + 1 bytes behind it (`back` picked by the input, changing along the payload).
+void CheckSearches(const cbmp::fuzz::Bytes& payload, std::uint32_t back) {
+    using namespace cbmp;
+    const auto n = static_cast<std::uint32_t>(payload.size());
+    std::vector<std::uint32_t> head(kHashSize, kNoPosition);
+    for (std::uint32_t pos = 1; pos + kMinMatch <= n; ++pos) {
+        const std::uint32_t behind = (back + pos / 64) % 160;
+        const std::uint32_t entry = behind < pos ? pos - 1 - behind : 0;
+        const std::uint16_t hash = reference::Hash3(&payload[pos], kMinMatch);
+        head[hash] = entry;
+        std::uint32_t refStart = 0;
+        const std::uint32_t ref =
+            reference::FindLongestMatch(payload.data(), pos, n, head.data(), refStart);
+        head[hash] = kNoPosition;
+        for (const MatchScan scan : {MatchScan::kPortable, MatchScan::kAvx2}) {
+            if (!MatchScanAvailable(scan)) {
+                continue;
+            }
+            std::uint32_t start = 0;
+            const std::uint32_t length =
+                FindLongestMatchWith(scan, payload.data(), pos, n, entry, start);
+            CBMP_FUZZ_CHECK(length == ref);
+            CBMP_FUZZ_CHECK(ref == 0 || start == refStart);
+        }
+    }
 }
 
 }  // namespace
@@ -97,11 +129,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    // A stream limit around the real size: refused exactly when the stream is longer. (Small
-    // payloads only: the guard does not depend on the size, and every encoding costs time.)
+    // A stream limit around the real size: refused exactly when the stream is longer, and the
+    // searches on their own. (Small payloads only: neither depends on the size, and every
+    // encoding costs time.)
     if (n > 8192) {
         return 0;
     }
+    CheckSearches(payload, limitByte);
     LzCompressTesting limited;
     limited.maxStreamBytes = refSize - 3 + limitByte % 7;  // refSize is at least 7
     std::uint32_t limitedSize = 0;

@@ -74,6 +74,16 @@ completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
     _cbmp; echo "${COMPREPLY[*]}"')
 [ "$completion" = "--version" ] || fail "bash completion gave '$completion'"
 
+# cbmpz beside it: a pipe round trip, its manual page and its completion.
+[ "$(cbmpz --version)" = "$(cbmp --version | sed 's/^cbmp /cbmpz /')" ] || fail "cbmpz --version"
+cbmpz <samples/sample.bmp | cbmpz -d | cmp - samples/sample.bmp || fail "cbmpz round trip"
+zcat /usr/share/man/man1/cbmpz.1.gz | grep -q '^\.SH NAME' || fail "cbmpz manual page"
+completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
+    source /usr/share/bash-completion/completions/cbmpz
+    COMP_WORDS=(cbmpz --rec); COMP_CWORD=1; COMP_LINE="cbmpz --rec"; COMP_POINT=${#COMP_LINE}
+    _cbmpz; echo "${COMPREPLY[*]}"')
+[ "$completion" = "--recursive" ] || fail "cbmpz bash completion gave '$completion'"
+
 # A C program against the installed development package.
 cc -std=c11 -Wall -Werror -o "$scratch/consumer" tests/library/consumer/consumer.c \
     $(pkg-config --cflags --libs cbmp)
@@ -92,6 +102,40 @@ if [ -f /usr/share/mime/packages/cbmp.xml ]; then
     [ "$type" = image/x-cbmp ] || fail "installed MIME type: content type '$type'"
     [ "$(file -b --mime-type -m /usr/share/cbmp/magic "$scratch/sample.cbmp")" = image/x-cbmp ] ||
         fail "installed libmagic entry"
+fi
+
+# ImageMagick and GIMP: the installed coder module and file plug-in, with nothing configured.
+if dpkg-query -W -f='${Status}' imagemagick-6-coder-cbmp 2>/dev/null | grep -q "install ok installed"; then
+    cbmp -c samples/sample.bmp "$scratch/magick.cbmp" >/dev/null
+    [ "$(identify -format %m "$scratch/magick.cbmp")" = CBMP ] || fail "identify does not know CBMP"
+    convert "$scratch/magick.cbmp" "$scratch/magick.png" || fail "convert x.cbmp x.png"
+    [ "$(convert "$scratch/magick.png" rgb:- | md5sum)" = "$(convert samples/sample.bmp rgb:- | md5sum)" ] ||
+        fail "convert: the CBMP file gives other pixels than its bitmap"
+    convert "$scratch/magick.png" "$scratch/written.cbmp" || fail "convert x.png x.cbmp"
+    cbmp -d "$scratch/written.cbmp" "$scratch/written.bmp" >/dev/null || fail "the written CBMP file"
+    cp "$scratch/magick.cbmp" "$scratch/magick-no-extension"
+    [ "$(identify -format %m "$scratch/magick-no-extension")" = CBMP ] ||
+        fail "ImageMagick does not find CBMP by its magic number"
+    echo "ImageMagick: identify, convert both ways and the magic number work as installed"
+fi
+if dpkg-query -W -f='${Status}' gimp-plugin-cbmp 2>/dev/null | grep -q "install ok installed" &&
+    command -v gimp-console-2.10 >/dev/null; then
+    cbmp -c samples/sample.bmp "$scratch/gimp.cbmp" >/dev/null
+    mkdir -p "$scratch/gimp-home"
+    GIMP2_DIRECTORY=$scratch/gimp-home gimp-console-2.10 -i -d -f -b "(let* ((image (car
+        (gimp-file-load RUN-NONINTERACTIVE \"$scratch/gimp.cbmp\" \"$scratch/gimp.cbmp\")))
+        (layer (car (gimp-image-get-active-layer image))))
+        (gimp-file-save RUN-NONINTERACTIVE image layer \"$scratch/gimp-out.cbmp\" \"$scratch/gimp-out.cbmp\"))" \
+        -b '(gimp-quit 0)' >"$scratch/gimp.log" 2>&1 || true
+    cbmp -d "$scratch/gimp-out.cbmp" "$scratch/gimp-out.bmp" >/dev/null || {
+        cat "$scratch/gimp.log"
+        fail "GIMP did not open and export a CBMP file with the installed plug-in"
+    }
+    [ "$(convert "$scratch/gimp-out.bmp" rgb:- | md5sum)" = "$(convert samples/sample.bmp rgb:- | md5sum)" ] ||
+        fail "GIMP: the exported CBMP file holds other pixels"
+    echo "GIMP: the installed plug-in opens and exports CBMP files"
+elif dpkg-query -W -f='${Status}' gimp-plugin-cbmp 2>/dev/null | grep -q "install ok installed"; then
+    echo "NOT RUN: the installed GIMP plug-in: gimp-console-2.10 missing (Debian: gimp)"
 fi
 
 dpkg --purge "${packages[@]}" >/dev/null

@@ -195,6 +195,80 @@ TEST(LzDifferential, FindsTheSameMatchForAnyHeadEntry) {
     }
 }
 
+// The match the reference finds at pos from head entry `entry`, and its start.
+struct ReferenceMatch {
+    std::uint32_t length = 0;
+    std::uint32_t start = 0;
+};
+
+ReferenceMatch ReferenceSearch(const Bytes& data, std::uint32_t pos, std::uint32_t entry,
+                               std::vector<std::uint32_t>& head) {
+    const auto size = static_cast<std::uint32_t>(data.size());
+    ReferenceMatch ref;
+    if (std::uint64_t{pos} + 3 > size) {
+        ref.length = reference::FindLongestMatch(data.data(), pos, size, head.data(), ref.start);
+        return ref;
+    }
+    const std::uint16_t hash = reference::Hash3(&data[pos], 3);
+    head[hash] = entry;
+    ref.length = reference::FindLongestMatch(data.data(), pos, size, head.data(), ref.start);
+    head[hash] = kNoPosition;
+    return ref;
+}
+
+// Expects every scan to find the reference's match at every position of `data`, from a head entry
+// just before the position (all 128 candidates in reach) and from one a little further back.
+void ExpectSameMatchEverywhere(const Bytes& data, std::uint32_t seed) {
+    const auto size = static_cast<std::uint32_t>(data.size());
+    std::vector<std::uint32_t> head(kHashSize, kNoPosition);
+    std::mt19937 rng(seed);
+    for (std::uint32_t pos = 1; pos < size; ++pos) {
+        const std::uint32_t back = static_cast<std::uint32_t>(rng() % 200);
+        for (const std::uint32_t entry : {pos - 1, pos > back + 1 ? pos - 1 - back : 0u}) {
+            const ReferenceMatch ref = ReferenceSearch(data, pos, entry, head);
+            for (MatchScan scan : Scans()) {
+                std::uint32_t start = 0;
+                const std::uint32_t length =
+                    FindLongestMatchWith(scan, data.data(), pos, size, entry, start);
+                ASSERT_EQ(length, ref.length)
+                    << Name(scan) << " pos " << pos << " of " << size << " entry " << entry;
+                if (ref.length != 0) {
+                    ASSERT_EQ(start, ref.start) << Name(scan) << " pos " << pos << " of " << size
+                                                << " entry " << entry << " length " << length;
+                }
+            }
+        }
+    }
+}
+
+TEST(LzDifferential, FindsTheSameMatchWhereManyCandidatesTie) {
+    // Short periods with a few bytes changed: dozens of the 128 candidates share the first three
+    // bytes and many reach the same length, so the nearest of the longest must be told apart; the
+    // changes put the longest at every length around the 32-byte stop, and every position is
+    // searched, the last ones with a limit below 33.
+    std::mt19937 rng(90);
+    for (std::uint32_t period : {1u, 2u, 3u, 4u, 5u, 8u, 16u, 31u, 32u, 33u, 34u, 40u}) {
+        for (std::uint32_t changeEvery : {7u, 29u, 61u, 400u}) {
+            SCOPED_TRACE(::testing::Message()
+                         << "period " << period << " change every " << changeEvery);
+            Bytes data = Periodic(1500, RandomBytes(period, period));
+            for (Bytes::size_type i = rng() % changeEvery; i < data.size();
+                 i += 1 + rng() % (2 * changeEvery)) {
+                data[i] = static_cast<std::uint8_t>(data[i] ^ (1 + rng() % 3));
+            }
+            ExpectSameMatchEverywhere(data, period * 1000 + changeEvery);
+        }
+    }
+    for (std::uint32_t alphabet : {2u, 3u}) {
+        SCOPED_TRACE(alphabet);
+        Bytes data = RandomBytes(2000, alphabet);
+        for (std::uint8_t& b : data) {
+            b = static_cast<std::uint8_t>(b % alphabet);
+        }
+        ExpectSameMatchEverywhere(data, alphabet);
+    }
+}
+
 // Random bytes none of whose three-byte sequences hashes like any in `avoid`: filler that never
 // shadows their head-table entries.
 Bytes FillerAvoiding(std::size_t size, const Bytes& avoid, std::uint32_t seed) {

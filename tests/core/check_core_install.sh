@@ -25,8 +25,9 @@ done
 [ "$(readlink "$libdir/libcbmpcore.so.1")" = libcbmpcore.so.1.0.0 ] || fail "soname link"
 objdump -p "$libdir/libcbmpcore.so.1" | grep -q 'SONAME *libcbmpcore.so.1$' || fail "soname"
 exports=$(nm -D --defined-only "$libdir/libcbmpcore.so.1" | awk '$2 == "T" {print $3}' | sort)
-expected=$(printf '%s\n' cbmpcore_compress cbmpcore_compress_file cbmpcore_decompress \
-    cbmpcore_decompress_file cbmpcore_free cbmpcore_read_info cbmpcore_result_text \
+expected=$(printf '%s\n' cbmpcore_compress cbmpcore_compress_file cbmpcore_compress_file_observed \
+    cbmpcore_decompress cbmpcore_decompress_file cbmpcore_decompress_file_observed cbmpcore_free \
+    cbmpcore_read_info cbmpcore_result_text \
     cbmpcore_version | sed 's/$/@@CBMPCORE_1/' | sort)
 [ "$exports" = "$expected" ] || fail "exports: $exports"
 

@@ -57,7 +57,29 @@ component_files() {
 }
 tool=$(component_files tool) runtime=$(component_files runtime)
 development=$(component_files development)
-[ "$(grep -c . <<<"$tool")" = 4 ] || fail "tool component: $tool"
+tool_files=4
+if [ -e "$prefix/bin/cbmpz" ]; then
+    # cbmpz beside cbmp (POSIX builds), on the core library, with its manual page and completion.
+    tool_files=7
+    cbmpz() { LD_LIBRARY_PATH=$libdir "$prefix/bin/cbmpz" "$@"; }
+    [ "$(cbmpz --version)" = "cbmpz 1.0.0.1" ] || fail "installed cbmpz does not run"
+    cbmpz <"$sample" | cbmpz -d | cmp - "$sample" || fail "cbmpz pipe"
+    gzip -dc "$prefix/share/man/man1/cbmpz.1.gz" | grep -q '^\.TH CBMPZ 1' || fail "cbmpz manual"
+    if [ -r /usr/share/bash-completion/bash_completion ]; then
+        zcompletions() {
+            (cd "$scratch/complete" && bash -c 'source /usr/share/bash-completion/bash_completion
+                source "$1"; shift
+                COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+                _cbmpz; printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | tr "\n" " "' \
+                _ "$prefix/share/bash-completion/completions/cbmpz" "$@")
+        }
+        [ "$(zcompletions cbmpz --rec)" = "--recursive " ] || fail "cbmpz completion of --rec"
+        [ "$(zcompletions cbmpz "")" = "a.bmp sub " ] || fail "cbmpz completion of bitmaps"
+        [ "$(zcompletions cbmpz -dk "")" = "b.cbmp sub " ] || fail "cbmpz completion after -d"
+        [ "$(zcompletions cbmpz --test "")" = "b.cbmp sub " ] || fail "cbmpz completion after -t"
+    fi
+fi
+[ "$(grep -c . <<<"$tool")" = "$tool_files" ] || fail "tool component: $tool"
 [ "$runtime" = "$(printf './lib/libcbmp.so.1\n./lib/libcbmp.so.1.0.0.1')" ] ||
     fail "runtime component: $runtime"
 for f in include/cbmp.h 'libcbmp\.so$' cbmp.pc cbmpConfig.cmake; do
