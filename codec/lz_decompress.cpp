@@ -126,35 +126,80 @@ inline void StoreLE64(std::uint8_t* p, std::uint64_t value) {
     std::memcpy(p, &value, sizeof value);
 }
 
-// Decodes the tokens into out[0, size). Returns false for a corrupt stream.
+// Where the decoder puts the output: a buffer whose byte 0 is output position `base`. Tokens
+// that start below `base + room` are decoded into it; one may run up to kMaxMatch - 1 bytes past
+// that, and a copy up to 15 more (the buffer has room for both). With a sink, a full buffer is
+// handed over and all but its last kWindowSize bytes dropped (the farthest a match reaches back);
+// without one, `room` covers the whole output and the buffer is the caller's.
+struct OutputWindow {
+    std::uint8_t* buffer = nullptr;
+    std::uint32_t base = 0;
+    std::uint32_t room = 0;
+    std::uint32_t handed = 0;  // buffer[0, handed) has gone to the sink
+    const LzSink* sink = nullptr;
+    bool sinkFailed = false;
+};
+
+// Hands buffer[handed, end) to the sink.
+bool HandOver(OutputWindow& w, std::uint32_t end) {
+    if (end > w.handed && !w.sink->write(w.sink->context, w.buffer + w.handed, end - w.handed)) {
+        w.sinkFailed = true;
+        return false;
+    }
+    w.handed = end;
+    return true;
+}
+
+// Empties a full buffer: hands it over and keeps its last kWindowSize bytes at its start. `end`
+// (the next output byte, local) is at least room >= kWindowSize.
+bool Slide(OutputWindow& w, std::uint32_t end) {
+    if (!HandOver(w, end)) {
+        return false;
+    }
+    std::memmove(w.buffer, w.buffer + end - kWindowSize, kWindowSize);
+    w.base += end - kWindowSize;
+    w.handed = kWindowSize;
+    return true;
+}
+
+// Decodes the tokens of output[0, size) into the window. Returns false for a corrupt stream or a
+// sink that refused a chunk.
 template <LiteralGather kGather>
-bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size,
-                  const LzProgress* progress) {
-    std::uint32_t pos = 0;
+bool DecodeTokens(BitReader& in, OutputWindow& w, std::uint32_t size, const LzProgress* progress) {
+    std::uint32_t pos = 0;  // output position of the next token
     while (pos < size) {
+        if (pos - w.base >= w.room && !Slide(w, pos - w.base)) {
+            return false;
+        }
         const std::uint32_t inBlock = pos % 65536;
         if (inBlock == 0) {
             Report(progress, LzEvent::kStep, pos, size);
         }
-        // The tokens before the next multiple of 65,536: one that starts there is reported first.
-        const std::uint32_t stop = size - pos > 65536 - inBlock ? pos - inBlock + 65536 : size;
-        while (pos < stop) {
+        // The tokens before the next multiple of 65,536 (one that starts there is reported
+        // first) and before the buffer is full, in the buffer's own positions from here on.
+        const std::uint32_t blockStop = size - pos > 65536 - inBlock ? pos - inBlock + 65536 : size;
+        std::uint8_t* const out = w.buffer;
+        const std::uint32_t base = w.base;
+        const std::uint32_t end = size - base;  // the output's end
+        const std::uint32_t stop = std::min(blockStop - base, w.room);
+        std::uint32_t at = pos - base;
+        while (at < stop) {
             std::uint64_t bits;  // a match token at bit 0, once the branches below are through
-            if (in.Remaining() >= kFastBits && stop - pos >= kWideTokens) {
+            if (in.Remaining() >= kFastBits && stop - at >= kWideTokens) {
                 // The literals before the first match, at most seven, go in one store of 8 bytes
                 // (those past them are overwritten later).
                 bits = in.PeekWide();
                 const std::uint64_t flags = bits & kWideFlags;
-                StoreLE64(out + pos, Gather<kGather>(bits));
+                StoreLE64(out + at, Gather<kGather>(bits));
                 if (flags == 0) {
                     // Seven literals, as in noise: the next window's position is known at once.
-                    pos += kWideTokens;
+                    at += kWideTokens;
                     in.Skip(kWideTokens * kLiteralBits);
                     continue;
                 }
                 // The flags sit at multiples of 9: the lowest one set is 9 times the literals.
                 const auto used = static_cast<unsigned>(std::countr_zero(flags));
-                pos += used / kLiteralBits;
+                at += used / kLiteralBits;
                 // The match after them, from this window and the next: a load that waits for
                 // nothing, where a fresh window at the match would wait for the count.
                 const std::uint64_t next = in.PeekWide(64);
@@ -167,7 +212,7 @@ bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size,
                     if (!in.Has(kLiteralBits)) {
                         return false;  // the stream ran out before its end marker
                     }
-                    out[pos++] = static_cast<std::uint8_t>(bits >> 1);
+                    out[at++] = static_cast<std::uint8_t>(bits >> 1);
                     in.Skip(kLiteralBits);
                     continue;
                 }
@@ -181,17 +226,19 @@ bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size,
                 return false;  // end marker before `size` bytes: the tail would be missing
             }
             const std::uint32_t distance = distanceField + 1;
-            if (distance > pos) {
+            if (distance > base + at) {
                 return false;  // reaches before the start of the output
             }
+            // Within the buffer: a slid buffer keeps kWindowSize >= distance bytes before `at`.
             std::uint32_t length = (static_cast<std::uint32_t>(bits >> 16) & 0xFF) + kMinMatch;
-            if (length > size - pos) {
-                length = size - pos;  // a match running past `size` is cut there
+            if (length > end - at) {
+                length = end - at;  // a match running past `size` is cut there
             }
             in.Skip(kMatchBits);
-            CopyMatch(out, pos, distance, length);
-            pos += length;
+            CopyMatch(out, at, distance, length);
+            at += length;
         }
+        pos = base + at;
     }
     return true;
 }
@@ -199,23 +246,42 @@ bool DecodeTokens(BitReader& in, std::uint8_t* out, std::uint32_t size,
 #if CBMP_X86_GATHER
 // The token loop compiled for BMI2, with everything it calls inlined ("flatten") so that the
 // gather runs in code built for it, and only there.
-__attribute__((target("bmi2"), flatten)) bool DecodeTokensBmi2(BitReader& in, std::uint8_t* out,
+__attribute__((target("bmi2"), flatten)) bool DecodeTokensBmi2(BitReader& in, OutputWindow& w,
                                                                std::uint32_t size,
                                                                const LzProgress* progress) {
-    return DecodeTokens<LiteralGather::kBmi2>(in, out, size, progress);
+    return DecodeTokens<LiteralGather::kBmi2>(in, w, size, progress);
 }
 #endif
 
-bool DecodeTokensWith(LiteralGather gather, BitReader& in, std::uint8_t* out, std::uint32_t size,
+bool DecodeTokensWith(LiteralGather gather, BitReader& in, OutputWindow& w, std::uint32_t size,
                       const LzProgress* progress) {
 #if CBMP_X86_GATHER
     if (gather == LiteralGather::kBmi2 && LiteralGatherAvailable(gather)) {
-        return DecodeTokensBmi2(in, out, size, progress);
+        return DecodeTokensBmi2(in, w, size, progress);
     }
 #else
     (void)gather;
 #endif
-    return DecodeTokens<LiteralGather::kPortable>(in, out, size, progress);
+    return DecodeTokens<LiteralGather::kPortable>(in, w, size, progress);
+}
+
+LiteralGather BestGather() {
+    static const LiteralGather best = LiteralGatherAvailable(LiteralGather::kBmi2)
+                                          ? LiteralGather::kBmi2
+                                          : LiteralGather::kPortable;
+    return best;
+}
+
+// Decodes `stream` into the window, reporting start and end around the tokens.
+bool Decode(const std::uint8_t* stream, std::uint32_t streamSize, OutputWindow& w,
+            std::uint32_t size, const LzProgress* progress, LiteralGather gather) {
+    BitReader in(stream, streamSize);
+    in.Skip(kLengthFieldBits);  // the caller's size is the one that counts
+
+    Report(progress, LzEvent::kStart, 0, size);
+    const bool ok = DecodeTokensWith(gather, in, w, size, progress);
+    Report(progress, LzEvent::kEnd, size, size);
+    return ok;
 }
 
 }  // namespace
@@ -225,21 +291,15 @@ bool LzDecompressIntoWith(const std::uint8_t* stream, std::uint32_t streamSize, 
     if (!Plausible(streamSize, size)) {
         return false;
     }
-    BitReader in(stream, streamSize);
-    in.Skip(kLengthFieldBits);  // the caller's size is the one that counts
-
-    Report(progress, LzEvent::kStart, 0, size);
-    const bool ok = DecodeTokensWith(gather, in, out, size, progress);
-    Report(progress, LzEvent::kEnd, size, size);
-    return ok;
+    OutputWindow w;
+    w.buffer = out;
+    w.room = size;  // never full: the whole output fits
+    return Decode(stream, streamSize, w, size, progress, gather);
 }
 
 bool LzDecompressInto(const std::uint8_t* stream, std::uint32_t streamSize, std::uint8_t* out,
                       std::uint32_t size, const LzProgress* progress) {
-    static const LiteralGather best = LiteralGatherAvailable(LiteralGather::kBmi2)
-                                          ? LiteralGather::kBmi2
-                                          : LiteralGather::kPortable;
-    return LzDecompressIntoWith(stream, streamSize, out, size, progress, best);
+    return LzDecompressIntoWith(stream, streamSize, out, size, progress, BestGather());
 }
 
 ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, std::uint32_t size,
@@ -253,6 +313,37 @@ ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, st
         return nullptr;
     }
     return out;
+}
+
+LzDecodeResult LzDecompressToWith(const std::uint8_t* stream, std::uint32_t streamSize,
+                                  std::uint32_t size, const LzProgress* progress,
+                                  const LzSink& sink, std::uint32_t chunkBytes,
+                                  LiteralGather gather) {
+    if (!Plausible(streamSize, size)) {
+        return LzDecodeResult::kCorrupt;
+    }
+    // A token starting in the last byte of the room may add a whole match and a copy's slack.
+    const auto room = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(size, std::uint64_t{kWindowSize} + std::max(chunkBytes, 1u)));
+    const ByteBuffer buffer = AllocateBytes(std::size_t{room} + kMaxMatch + kDecodeSlack);
+    if (!buffer) {
+        return LzDecodeResult::kNoMemory;
+    }
+    OutputWindow w;
+    w.buffer = buffer.get();
+    w.room = room;
+    w.sink = &sink;
+    const bool ok = Decode(stream, streamSize, w, size, progress, gather);
+    if (ok && HandOver(w, size - w.base)) {
+        return LzDecodeResult::kOk;
+    }
+    return w.sinkFailed ? LzDecodeResult::kSinkFailed : LzDecodeResult::kCorrupt;
+}
+
+LzDecodeResult LzDecompressTo(const std::uint8_t* stream, std::uint32_t streamSize,
+                              std::uint32_t size, const LzProgress* progress, const LzSink& sink) {
+    return LzDecompressToWith(stream, streamSize, size, progress, sink, kDecodeChunkBytes,
+                              BestGather());
 }
 
 }  // namespace cbmp

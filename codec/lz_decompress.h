@@ -5,6 +5,7 @@
 
 #include "base/byte_buffer.h"
 #include "codec/lz_progress.h"
+#include "codec/lz_sink.h"
 
 namespace cbmp {
 
@@ -43,5 +44,30 @@ bool LzDecompressIntoWith(const std::uint8_t* stream, std::uint32_t streamSize, 
 // returns false or memory is exhausted.
 ByteBuffer LzDecompress(const std::uint8_t* stream, std::uint32_t streamSize, std::uint32_t size,
                         const LzProgress* progress = nullptr);
+
+// How a decoding into a sink ended.
+enum class LzDecodeResult {
+    kOk,
+    kCorrupt,     // as LzDecompressInto's false, the silent refusals included
+    kNoMemory,    // the decoder's buffer could not be allocated (nothing reported)
+    kSinkFailed,  // the sink refused a chunk; decoding stopped there
+};
+
+// About how much output LzDecompressTo hands to its sink at a time: its buffer holds this, the
+// kWindowSize bytes that matches reach back into and one match, whatever the size of the output.
+inline constexpr std::uint32_t kDecodeChunkBytes = 256 * 1024;
+
+// LzDecompressInto that hands the output to `sink` in order, in chunks of about
+// kDecodeChunkBytes (none empty), from one buffer of about kDecodeChunkBytes + 32 KiB that it
+// reuses, so that its memory does not grow with `size`. On success all `size` bytes have gone to
+// the sink; on failure some may have. The progress reports are those of LzDecompressInto.
+LzDecodeResult LzDecompressTo(const std::uint8_t* stream, std::uint32_t streamSize,
+                              std::uint32_t size, const LzProgress* progress, const LzSink& sink);
+
+// The same with a chosen chunk size (any from 1) and gather, for tests.
+LzDecodeResult LzDecompressToWith(const std::uint8_t* stream, std::uint32_t streamSize,
+                                  std::uint32_t size, const LzProgress* progress,
+                                  const LzSink& sink, std::uint32_t chunkBytes,
+                                  LiteralGather gather);
 
 }  // namespace cbmp

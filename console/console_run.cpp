@@ -24,6 +24,7 @@ core::Outcome RunOnConsole(Operation operation, const core::Input& input, core::
     core::Settings core;
     core.events = &events;
     core.tempFiles = settings.tempFiles;
+    core.durable = settings.durable;
     const core::Outcome outcome = operation == Operation::kCompress
                                       ? core::Compress(input, output, core)
                                       : core::Decompress(input, output, core);

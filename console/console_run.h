@@ -12,6 +12,7 @@ namespace cbmp::console {
 struct RunSettings {
     bool openingLine = true;                      // libcbmp's BMPDecompact prints none
     const TempFileObserver* tempFiles = nullptr;  // told about temporary output files
+    bool durable = false;                         // the output synced (core::Settings::durable)
 };
 
 // The streams for a run that writes the file `outputPath`: the standard output and error, unless

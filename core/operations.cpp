@@ -1,7 +1,6 @@
 #include "core/operations.h"
 
-#include <cstdio>
-#include <cstring>
+#include <cstdint>
 
 #include "core/failure_table.h"
 #include "image/bmp_image.h"
@@ -47,79 +46,116 @@ class Reporter {
     LzProgress progress_;
 };
 
-// The input of one operation, open for reading; a file is closed as soon as it is read.
+// The input of one operation: a file, mapped where it can be (its bytes then borrowed, not
+// copied), or the caller's bytes.
 class Source {
   public:
-    Source() = default;
-    Source(const Source&) = delete;
-    Source& operator=(const Source&) = delete;
-    ~Source() { Close(); }
-
     bool Open(const Input& input) {
         if (input.path == nullptr) {
-            in = MemorySource(input.data, input.size);
+            memory_ = MemorySource(input.data, input.size);
+            in = &memory_;
             return true;
         }
-        file_ = OpenInputFile(input.path);
-        if (file_ == nullptr) {
+        if (!file_.Open(input.path)) {
             return false;
         }
-        in = FileSource(file_, input.path);
+        in = &file_.source;
         return true;
     }
 
     // The result for a failure while reading: an I/O error of the file, or the cause itself.
     cbmpcore_result ResultFor(ImageStatus cause) const {
-        return file_ != nullptr && std::ferror(file_) != 0 ? CBMPCORE_ERROR_READ : ResultOf(cause);
+        return file_.ReadFailed() ? CBMPCORE_ERROR_READ : ResultOf(cause);
     }
 
-    void Close() {
-        if (file_ != nullptr) {
-            std::fclose(file_);
-            file_ = nullptr;
-            in.file = nullptr;
-        }
-    }
+    // Closes the file once it is read; a mapping, and what borrows from it, stays with this.
+    void Close() { file_.Close(); }
 
-    InputSource in;
+    InputSource* in = nullptr;
 
   private:
-    std::FILE* file_ = nullptr;
+    InputFile file_;
+    InputSource memory_;
 };
 
-// Writes `head` then `body` to the output: a file, replaced only once complete, or a new buffer.
-ImageStatus Deliver(Output& output, const std::uint8_t* head, std::size_t headSize,
-                    const std::uint8_t* body, std::size_t bodySize, const FileIdentity& input,
-                    const Settings& settings) {
-    if (output.path == nullptr) {
-        ByteBuffer buffer = AllocateBytes(headSize + bodySize);
-        if (!buffer) {
-            return ImageStatus::kNoMemory;
+// The output file of one operation, opened before the codec runs so that the codec's bytes go
+// straight to it. What befalls the file is told after the codec's own reports, where a write
+// after the codec would tell it: a failure to open or to write is kept, the codec runs on with
+// its bytes dropped, and Finish reports it.
+class FileSink {
+  public:
+    void Open(const Output& output, const FileIdentity& input, const Settings& settings) {
+        // An output that is the very file read (under any name) is refused before anything
+        // changes.
+        switch (file_.Open(output.path, &input, settings.tempFiles)) {
+            case OpenStatus::kOpened:
+                break;
+            case OpenStatus::kSameAsInput:
+                status_ = ImageStatus::kOutputIsInput;
+                break;
+            case OpenStatus::kCannotCreate:
+                status_ = ImageStatus::kCannotCreate;
+                break;
         }
-        std::memcpy(buffer.get(), head, headSize);
-        if (bodySize > 0) {
-            std::memcpy(buffer.get() + headSize, body, bodySize);
+    }
+
+    LzSink Sink() { return LzSink{&Take, this}; }
+
+    void Write(const std::uint8_t* bytes, std::size_t count) { Take(this, bytes, count); }
+
+    // True when the bytes at the start can be written again once the rest is known.
+    bool CanRewrite() const { return status_ != ImageStatus::kOk || file_.CanRewrite(); }
+
+    void Rewrite(const std::uint8_t* bytes, std::size_t count) {
+        if (status_ == ImageStatus::kOk && !file_.WriteAt(0, bytes, count)) {
+            status_ = ImageStatus::kCannotWrite;
         }
-        output.buffer = std::move(buffer);
-        output.size = headSize + bodySize;
-        return ImageStatus::kOk;
     }
-    OutputFile file;
-    // An output that is the very file read (under any name) is refused before anything changes.
-    switch (file.Open(output.path, &input, settings.tempFiles)) {
-        case OpenStatus::kOpened:
-            break;
-        case OpenStatus::kSameAsInput:
-            return ImageStatus::kOutputIsInput;
-        case OpenStatus::kCannotCreate:
-            return ImageStatus::kCannotCreate;
+
+    // Puts the file in place; kOk, or the first failure met since Open.
+    ImageStatus Finish(bool durable) {
+        if (status_ == ImageStatus::kOk && !file_.Commit(durable)) {
+            status_ = ImageStatus::kCannotWrite;
+        }
+        file_.Discard();
+        return status_;
     }
-    if (!file.Write(head, headSize) || (bodySize > 0 && body == nullptr) ||
-        !file.Write(body, bodySize) || !file.Commit()) {
-        file.Discard();
-        return ImageStatus::kCannotWrite;
+
+  private:
+    static bool Take(void* context, const std::uint8_t* bytes, std::size_t count) {
+        auto* self = static_cast<FileSink*>(context);
+        if (self->status_ == ImageStatus::kOk && !self->file_.Write(bytes, count)) {
+            self->status_ = ImageStatus::kCannotWrite;
+        }
+        return true;  // the codec goes on, so that its reports come out whole
     }
-    return ImageStatus::kOk;
+
+    OutputFile file_;  // discarded unless Finish committed it
+    ImageStatus status_ = ImageStatus::kOk;
+};
+
+// Compresses `image` into the file `out`: header room first, the stream as the encoder hands it
+// over, then the header once the stream's size is known. An output that cannot be rewritten (a
+// FIFO, a device) gets the file collected in memory first.
+ImageStatus CompressInto(FileSink& out, const BmpImage& image, const LzProgress* progress,
+                         unsigned threads, CbmpHeader& header) {
+    if (!out.CanRewrite()) {
+        CbmpFileBuffer cbmp;
+        const ImageStatus status = EncodeCbmpFile(image, cbmp, progress, threads);
+        if (status == ImageStatus::kOk) {
+            out.Write(cbmp.bytes.get(), cbmp.size);
+            header = cbmp.header;
+        }
+        return status;
+    }
+    std::uint8_t bytes[kCbmpHeaderSize] = {};
+    out.Write(bytes, sizeof bytes);
+    const ImageStatus status = EncodeCbmpTo(image, out.Sink(), header, progress, threads);
+    if (status == ImageStatus::kOk) {
+        EncodeCbmpHeader(header, bytes);
+        out.Rewrite(bytes, sizeof bytes);
+    }
+    return status;
 }
 
 }  // namespace
@@ -141,7 +177,7 @@ Outcome Compress(const Input& input, Output& output, const Settings& settings) {
         report.Fail(ImageStatus::kNoMemory, input.name);
         return {CBMPCORE_ERROR_NO_MEMORY, false};
     }
-    ImageStatus status = ReadBmp(source.in, *image);
+    ImageStatus status = ReadBmp(*source.in, *image);
     if (status != ImageStatus::kOk) {
         const cbmpcore_result result = source.ResultFor(status);
         report.Fail(status, result, input.name);
@@ -149,24 +185,34 @@ Outcome Compress(const Input& input, Output& output, const Settings& settings) {
     }
     source.Close();
 
-    CbmpEncoding encoding;
-    status = EncodeCbmp(*image, encoding, report.Progress(Codec::kEncoder), settings.threads);
-    image.reset();
-    if (status != ImageStatus::kOk) {
-        report.Fail(status, output.name);
-        return {ResultOf(status), true};
-    }
-    std::uint8_t header[kCbmpHeaderSize];
-    EncodeCbmpHeader(encoding.header, header);
-    status = Deliver(output, header, sizeof header, encoding.stream.get(),
-                     encoding.header.compressedSize, source.in.identity, settings);
-    if (status != ImageStatus::kOk) {
-        report.Fail(status, output.name);
-        return {ResultOf(status), true};
+    const LzProgress* progress = report.Progress(Codec::kEncoder);
+    CbmpHeader header;
+    if (output.path == nullptr) {
+        CbmpFileBuffer cbmp;
+        status = EncodeCbmpFile(*image, cbmp, progress, settings.threads);
+        if (status != ImageStatus::kOk) {
+            report.Fail(status, output.name);
+            return {ResultOf(status), true};
+        }
+        output.buffer = std::move(cbmp.bytes);
+        output.size = cbmp.size;
+        header = cbmp.header;
+    } else {
+        FileSink out;
+        out.Open(output, source.in->identity, settings);
+        status = CompressInto(out, *image, progress, settings.threads, header);
+        image.reset();
+        if (status == ImageStatus::kOk) {
+            status = out.Finish(settings.durable);
+        }
+        if (status != ImageStatus::kOk) {
+            report.Fail(status, output.name);
+            return {ResultOf(status), true};
+        }
     }
     if (report.events() != nullptr) {
-        report.events()->Compressed(CompressSummary{output.name, encoding.header.originalSize,
-                                                    encoding.header.compressedSize});
+        report.events()->Compressed(
+            CompressSummary{output.name, header.originalSize, header.compressedSize});
     }
     return {CBMPCORE_OK, true};
 }
@@ -180,9 +226,9 @@ Outcome Decompress(const Input& input, Output& output, const Settings& settings)
     }
     CbmpHeader header;
     CbmpStream stream;
-    ImageStatus status = ReadCbmpHeader(source.in, header);
+    ImageStatus status = ReadCbmpHeader(*source.in, header);
     if (status == ImageStatus::kOk) {
-        status = ReadCbmpStream(source.in, header, stream);
+        status = ReadCbmpStream(*source.in, header, stream);
     }
     if (status != ImageStatus::kOk) {
         const cbmpcore_result result = source.ResultFor(status);
@@ -191,10 +237,30 @@ Outcome Decompress(const Input& input, Output& output, const Settings& settings)
     }
     source.Close();
 
-    // The BMP file is decoded whole into one buffer, which goes to the output as it is: handed
-    // over for memory, written out for a file.
-    BmpFileBuffer bmp;
-    status = DecodeCbmp(header, stream.bytes, bmp, report.Progress(Codec::kDecoder));
+    const LzProgress* progress = report.Progress(Codec::kDecoder);
+    if (output.path == nullptr) {
+        // Decoded whole into the buffer that is handed over.
+        BmpFileBuffer bmp;
+        status = DecodeCbmp(header, stream.bytes, bmp, progress);
+        if (status != ImageStatus::kOk) {
+            report.Fail(status, input.name);
+            return {ResultOf(status), true};
+        }
+        output.buffer = std::move(bmp.bytes);
+        output.size = bmp.size;
+        if (report.events() != nullptr) {
+            report.events()->Decompressed(
+                DecompressSummary{input.name, header.compressedSize, header.originalSize});
+        }
+        return {CBMPCORE_OK, true};
+    }
+    // Decoded chunk by chunk into the file; a stream refused before decoding opens nothing.
+    status = CheckCbmpDecodable(header);
+    FileSink out;
+    if (status == ImageStatus::kOk) {
+        out.Open(output, source.in->identity, settings);
+        status = DecodeCbmpTo(header, stream.bytes, out.Sink(), progress);
+    }
     stream.owned.reset();
     if (status != ImageStatus::kOk) {
         report.Fail(status, input.name);
@@ -204,12 +270,7 @@ Outcome Decompress(const Input& input, Output& output, const Settings& settings)
         report.events()->Decompressed(
             DecompressSummary{input.name, header.compressedSize, header.originalSize});
     }
-    if (output.path == nullptr) {
-        output.buffer = std::move(bmp.bytes);
-        output.size = bmp.size;
-        return {CBMPCORE_OK, true};
-    }
-    status = Deliver(output, bmp.bytes.get(), bmp.size, nullptr, 0, source.in.identity, settings);
+    status = out.Finish(settings.durable);
     if (status != ImageStatus::kOk) {
         report.Fail(status, output.name);
         return {ResultOf(status), true};

@@ -1,7 +1,9 @@
 // The decoder on arbitrary streams: the first four bytes are the declared size (as a CBMP header
 // gives it), the rest is the stream. The result must be exactly what the plain bit-by-bit decoder
 // gives, a buffer or a refusal, with either way of unpacking literals, into a buffer of its own
-// or one the caller gives; whatever decodes must survive encoding and decoding again.
+// or one the caller gives, or handed to a sink chunk by chunk from a window that slides (a
+// chunk size taken from the input, down to a few bytes); whatever decodes must survive encoding
+// and decoding again.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -39,6 +41,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::uint32_t i = 0; ok && i < declared; ++i) {
             CBMP_FUZZ_CHECK(given[i + 1] == (*expected)[i]);
         }
+    }
+    if (declared <= MaxDecodedSize(streamSize)) {
+        // Into a sink: the same bytes in order, or the same refusal, whatever the chunk size.
+        struct Collected {
+            std::vector<std::uint8_t> bytes;
+            static bool Take(void* context, const std::uint8_t* b, std::size_t n) {
+                auto& bytes = static_cast<Collected*>(context)->bytes;
+                bytes.insert(bytes.end(), b, b + n);
+                return true;
+            }
+        } collected;
+        const std::uint32_t chunk = 1 + (streamSize > 0 ? stream[0] * 37u : 0u);
+        const LzDecodeResult result = LzDecompressToWith(stream, streamSize, declared, nullptr,
+                                                         LzSink{&Collected::Take, &collected},
+                                                         chunk, LiteralGather::kPortable);
+        CBMP_FUZZ_CHECK((result == LzDecodeResult::kOk) == expected.has_value());
+        CBMP_FUZZ_CHECK(result == LzDecodeResult::kOk || result == LzDecodeResult::kCorrupt);
+        CBMP_FUZZ_CHECK(result != LzDecodeResult::kOk || collected.bytes == *expected);
     }
     if (!out) {
         return 0;

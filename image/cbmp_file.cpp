@@ -1,5 +1,8 @@
 #include "image/cbmp_file.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "codec/lz_compress.h"
 #include "codec/lz_decompress.h"
 #include "codec/lz_format.h"
@@ -27,37 +30,124 @@ CbmpHeader DecodeCbmpHeader(const std::uint8_t* bytes) {
     return header;
 }
 
-ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress,
-                       unsigned threads) {
+namespace {
+
+// Collects a stream behind the room for its header in a buffer that doubles as it fills, so that
+// memory follows the stream's real size instead of its worst case. Growing goes through realloc,
+// which moves large blocks by remapping them rather than copying.
+class GrowingBuffer {
+  public:
+    explicit GrowingBuffer(std::size_t reserved) : size_(reserved) {}
+
+    static bool Append(void* context, const std::uint8_t* bytes, std::size_t count) {
+        auto* self = static_cast<GrowingBuffer*>(context);
+        // No buffer yet (capacity 0 below the header's room), or too little of one.
+        if ((self->capacity_ < self->size_ || count > self->capacity_ - self->size_) &&
+            !self->Grow(count)) {
+            return false;
+        }
+        std::memcpy(self->bytes_.get() + self->size_, bytes, count);
+        self->size_ += count;
+        return true;
+    }
+
+    LzSink Sink() { return LzSink{&Append, this}; }
+    std::size_t size() const { return size_; }
+    // The buffer, cut to what it holds (a shrinking realloc that fails leaves it as it was).
+    ByteBuffer Release() {
+        if (bytes_ && size_ < capacity_) {
+            if (void* fitted = std::realloc(bytes_.get(), size_)) {
+                static_cast<void>(bytes_.release());
+                bytes_.reset(static_cast<std::uint8_t*>(fitted));
+            }
+        }
+        return std::move(bytes_);
+    }
+
+    // Makes sure there is a buffer (an empty stream still needs its header's room).
+    bool Reserve() { return bytes_ || Grow(0); }
+
+  private:
+    bool Grow(std::size_t count) {
+        constexpr std::size_t kFirst = 64 * 1024;
+        std::size_t capacity = capacity_ < kFirst ? kFirst : capacity_;
+        while (capacity - size_ < count) {
+            if (capacity > SIZE_MAX / 2) {
+                return false;
+            }
+            capacity *= 2;
+        }
+        void* grown = std::realloc(bytes_.get(), capacity);
+        if (grown == nullptr) {
+            return false;  // the old block stays, owned and released as before
+        }
+        static_cast<void>(bytes_.release());
+        bytes_.reset(static_cast<std::uint8_t*>(grown));
+        capacity_ = capacity;
+        return true;
+    }
+
+    ByteBuffer bytes_;
+    std::size_t size_;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace
+
+ImageStatus CbmpHeaderFor(const BmpImage& image, CbmpHeader& header) {
     const std::uint64_t originalSize = std::uint64_t{image.paletteSize} + image.pixelSize;
     if (originalSize > 0xFFFFFFFFu) {
         return ImageStatus::kBmpTooLarge;
     }
+    header = CbmpHeader{};
+    header.magic = kCbmpMagic;
+    header.version = kCbmpVersion;
+    header.info = image.info;
+    header.originalSize = static_cast<std::uint32_t>(originalSize);
+    header.paletteSize = image.paletteSize;
+    return ImageStatus::kOk;
+}
+
+ImageStatus EncodeCbmpTo(const BmpImage& image, const LzSink& sink, CbmpHeader& header,
+                         const LzProgress* progress, unsigned threads) {
+    CbmpHeader result;
+    if (const ImageStatus status = CbmpHeaderFor(image, result); status != ImageStatus::kOk) {
+        return status;
+    }
     static constexpr std::uint8_t kNoBytes[1] = {0};
     const std::uint8_t* payload = image.PayloadBytes();
     if (payload == nullptr) {
-        if (originalSize > 0) {
+        if (result.originalSize > 0) {
             return ImageStatus::kNoMemory;  // a record that never got its bytes
         }
         payload = kNoBytes;
     }
-    std::uint32_t streamSize = 0;
     LzCompressOptions options;
     options.threads = threads;
     options.progress = progress;
-    ByteBuffer stream =
-        LzCompressWith(payload, static_cast<std::uint32_t>(originalSize), streamSize, options);
-    if (!stream) {
+    if (!LzCompressTo(payload, result.originalSize, options, sink, result.compressedSize)) {
         return ImageStatus::kNoMemory;
     }
-    encoding.header = CbmpHeader{};
-    encoding.header.magic = kCbmpMagic;
-    encoding.header.version = kCbmpVersion;
-    encoding.header.info = image.info;
-    encoding.header.compressedSize = streamSize;
-    encoding.header.originalSize = static_cast<std::uint32_t>(originalSize);
-    encoding.header.paletteSize = image.paletteSize;
-    encoding.stream = std::move(stream);
+    header = result;
+    return ImageStatus::kOk;
+}
+
+ImageStatus EncodeCbmpFile(const BmpImage& image, CbmpFileBuffer& file, const LzProgress* progress,
+                           unsigned threads) {
+    GrowingBuffer buffer(kCbmpHeaderSize);
+    const LzSink sink = buffer.Sink();
+    CbmpHeader header;
+    const ImageStatus status = EncodeCbmpTo(image, sink, header, progress, threads);
+    if (status != ImageStatus::kOk) {
+        return status;
+    }
+    if (!buffer.Reserve()) {
+        return ImageStatus::kNoMemory;
+    }
+    file.size = buffer.size();
+    file.bytes = buffer.Release();
+    file.header = header;
+    EncodeCbmpHeader(header, file.bytes.get());
     return ImageStatus::kOk;
 }
 
@@ -90,6 +180,18 @@ ImageStatus CheckCbmpSizes(const CbmpHeader& header) {
     return ImageStatus::kOk;
 }
 
+ImageStatus CheckCbmpDecodable(const CbmpHeader& header) {
+    if (const ImageStatus sizes = CheckCbmpSizes(header); sizes != ImageStatus::kOk) {
+        return sizes;
+    }
+    // A stated size the stream cannot reach is refused before the output is allocated, so a
+    // small hostile file cannot make the reader reserve gigabytes.
+    if (header.compressedSize < 4 || header.originalSize > MaxDecodedSize(header.compressedSize)) {
+        return ImageStatus::kCorruptStream;
+    }
+    return ImageStatus::kOk;
+}
+
 ImageStatus ReadCbmpStream(InputSource& in, const CbmpHeader& header, CbmpStream& stream) {
     const std::uint64_t remaining = RemainingBytes(in);
     if (remaining != kUnknownSize && header.compressedSize > remaining) {
@@ -114,15 +216,24 @@ ImageStatus ReadCbmpStream(InputSource& in, const CbmpHeader& header, CbmpStream
     return ImageStatus::kOk;
 }
 
+namespace {
+
+// The 54 header bytes of the BMP file that `header` decodes to.
+void EncodeBmpHeadersFor(const CbmpHeader& header, std::uint8_t* bytes) {
+    BmpImage image;
+    image.bfType = kBmpSignature;
+    image.info = header.info;
+    image.paletteSize = header.paletteSize;
+    image.pixelSize = header.originalSize - header.paletteSize;
+    EncodeBmpHeaders(image, bytes);
+}
+
+}  // namespace
+
 ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, BmpFileBuffer& bmp,
                        const LzProgress* progress) {
-    if (const ImageStatus sizes = CheckCbmpSizes(header); sizes != ImageStatus::kOk) {
-        return sizes;
-    }
-    // A stated size the stream cannot reach is refused before the output is allocated, so a
-    // small hostile file cannot make the reader reserve gigabytes.
-    if (header.compressedSize < 4 || header.originalSize > MaxDecodedSize(header.compressedSize)) {
-        return ImageStatus::kCorruptStream;
+    if (const ImageStatus status = CheckCbmpDecodable(header); status != ImageStatus::kOk) {
+        return status;
     }
     const std::size_t size = std::size_t{kBmpHeadersSize} + header.originalSize;
     ByteBuffer bytes = AllocateBytes(size + kDecodeSlack);
@@ -133,15 +244,33 @@ ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, Bmp
                           header.originalSize, progress)) {
         return ImageStatus::kCorruptStream;
     }
-    BmpImage image;
-    image.bfType = kBmpSignature;
-    image.info = header.info;
-    image.paletteSize = header.paletteSize;
-    image.pixelSize = header.originalSize - header.paletteSize;
-    EncodeBmpHeaders(image, bytes.get());
+    EncodeBmpHeadersFor(header, bytes.get());
     bmp.bytes = std::move(bytes);
     bmp.size = size;
     return ImageStatus::kOk;
+}
+
+ImageStatus DecodeCbmpTo(const CbmpHeader& header, const std::uint8_t* stream, const LzSink& sink,
+                         const LzProgress* progress) {
+    if (const ImageStatus status = CheckCbmpDecodable(header); status != ImageStatus::kOk) {
+        return status;
+    }
+    std::uint8_t headers[kBmpHeadersSize];
+    EncodeBmpHeadersFor(header, headers);
+    if (!sink.write(sink.context, headers, sizeof headers)) {
+        return ImageStatus::kCannotWrite;
+    }
+    switch (LzDecompressTo(stream, header.compressedSize, header.originalSize, progress, sink)) {
+        case LzDecodeResult::kOk:
+            return ImageStatus::kOk;
+        case LzDecodeResult::kCorrupt:
+            return ImageStatus::kCorruptStream;
+        case LzDecodeResult::kNoMemory:
+            return ImageStatus::kDecodeNoMemory;
+        case LzDecodeResult::kSinkFailed:
+            return ImageStatus::kCannotWrite;
+    }
+    return ImageStatus::kCorruptStream;
 }
 
 }  // namespace cbmp

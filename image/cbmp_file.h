@@ -18,6 +18,7 @@
 
 #include "base/byte_buffer.h"
 #include "codec/lz_progress.h"
+#include "codec/lz_sink.h"
 #include "image/bmp_image.h"
 #include "image/image_status.h"
 #include "image/info_header.h"
@@ -41,17 +42,28 @@ struct CbmpHeader {
 void EncodeCbmpHeader(const CbmpHeader& header, std::uint8_t* bytes);  // 60 bytes
 CbmpHeader DecodeCbmpHeader(const std::uint8_t* bytes);
 
-// A CBMP file's header as it is held in memory, with its stream, ready to be written.
-struct CbmpEncoding {
+// The header that a CBMP file of `image` starts with, its compressed size still 0. Fails with
+// kBmpTooLarge when the payload does not fit 32 bits.
+ImageStatus CbmpHeaderFor(const BmpImage& image, CbmpHeader& header);
+
+// Compresses the payload of `image`, handing the stream to `sink` in order as it comes, and sets
+// `header` (CbmpHeaderFor) with the stream's size once it is complete. `threads` is the caller's
+// choice of encoder threads (0: as many as there are cores). Fails with kBmpTooLarge, or
+// kNoMemory (the encoder's memory, or a sink that refused the stream).
+ImageStatus EncodeCbmpTo(const BmpImage& image, const LzSink& sink, CbmpHeader& header,
+                         const LzProgress* progress, unsigned threads = 0);
+
+// A whole CBMP file in one buffer: its 60 header bytes, then the stream.
+struct CbmpFileBuffer {
     CbmpHeader header;
-    ByteBuffer stream;  // header.compressedSize bytes
+    ByteBuffer bytes;
+    std::size_t size = 0;
 };
 
-// Compresses the payload of `image` into `encoding`, reporting the encoder's progress. `threads`
-// is the caller's choice of encoder threads (0: as many as there are cores). Fails with
-// kNoMemory (the encoder's tables or stream) or kBmpTooLarge.
-ImageStatus EncodeCbmp(const BmpImage& image, CbmpEncoding& encoding, const LzProgress* progress,
-                       unsigned threads = 0);
+// EncodeCbmpTo into a new buffer that grows as the stream comes (no worst-case reservation),
+// header included.
+ImageStatus EncodeCbmpFile(const BmpImage& image, CbmpFileBuffer& file, const LzProgress* progress,
+                           unsigned threads = 0);
 
 // Reads the 60-byte header from `in` and checks magic and version: kNotCbmp or
 // kUnsupportedVersion, in the order the bytes come.
@@ -60,6 +72,10 @@ ImageStatus ReadCbmpHeader(InputSource& in, CbmpHeader& header);
 // Checks the stated sizes of a header that ReadCbmpHeader accepted, as decoding does before it
 // starts: kPaletteBeyondOriginal, or kCbmpTooLarge for a payload no BMP file could hold.
 ImageStatus CheckCbmpSizes(const CbmpHeader& header);
+
+// CheckCbmpSizes, and a stated size that the stream could never decode to (kCorruptStream): what
+// decoding refuses before it allocates or hands over anything.
+ImageStatus CheckCbmpDecodable(const CbmpHeader& header);
 
 // The compressed stream that follows the header in `in`: for a memory source a view of the
 // caller's bytes, for a file a buffer filled from it. Fails with kCompressedDataShort or
@@ -83,5 +99,12 @@ struct BmpFileBuffer {
 // kDecodeNoMemory; reports the decoder's progress.
 ImageStatus DecodeCbmp(const CbmpHeader& header, const std::uint8_t* stream, BmpFileBuffer& bmp,
                        const LzProgress* progress);
+
+// DecodeCbmp that hands the BMP file to `sink` in order instead (its 54 header bytes, then the
+// payload in chunks as the decoder fills its buffer), so that memory does not grow with the
+// image. Fails as DecodeCbmp does, the checks before any byte goes to the sink, or with
+// kCannotWrite when the sink refused a chunk.
+ImageStatus DecodeCbmpTo(const CbmpHeader& header, const std::uint8_t* stream, const LzSink& sink,
+                         const LzProgress* progress);
 
 }  // namespace cbmp

@@ -5,8 +5,15 @@
 #include <filesystem>
 #include <system_error>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -88,6 +95,86 @@ InputSource FileSource(std::FILE* file, const char* path) {
     }
 #endif
     return in;
+}
+
+InputFile::~InputFile() {
+    Close();
+    if (view_ != nullptr) {
+#ifdef _WIN32
+        UnmapViewOfFile(view_);
+#else
+        munmap(view_, viewSize_);
+#endif
+    }
+}
+
+bool InputFile::Open(const char* path) {
+    file_ = OpenInputFile(path);
+    if (file_ == nullptr) {
+        return false;
+    }
+    source = FileSource(file_, path);
+    if (Map()) {
+        const FileIdentity identity = source.identity;
+        source = MemorySource(static_cast<const std::uint8_t*>(view_), viewSize_);
+        source.identity = identity;
+    }
+    return true;
+}
+
+void InputFile::Close() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+        source.file = nullptr;
+    }
+}
+
+bool InputFile::ReadFailed() const {
+    return file_ != nullptr && std::ferror(file_) != 0;
+}
+
+// Maps the whole of a regular file that is not empty (an empty mapping is refused everywhere),
+// read-only. Failure is not an error: the file is then read.
+bool InputFile::Map() {
+    if (source.size == kUnknownSize || source.size == 0 || source.size > SIZE_MAX) {
+        return false;
+    }
+    const auto size = static_cast<std::size_t>(source.size);
+#ifdef _WIN32
+    // Windows refuses to shorten a file while a view of it exists, so a mapped input cannot be
+    // cut short under the reader.
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_)));
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    HANDLE mapping = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) {
+        return false;
+    }
+    view_ = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
+    CloseHandle(mapping);  // the view keeps the mapping alive
+    if (view_ == nullptr) {
+        return false;
+    }
+#else
+    // A file cut short while mapped raises SIGBUS on the next read of a page past its new end:
+    // only a file that the caller alone may write (its own, not writable by group or others) is
+    // mapped, so that no other user can make a read fault.
+    struct stat st;
+    if (fstat(fileno(file_), &st) != 0 || st.st_uid != geteuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return false;
+    }
+    void* view = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(file_), 0);
+    if (view == MAP_FAILED) {
+        return false;
+    }
+    madvise(view, size, MADV_WILLNEED);  // advice only: the kernel may start reading it in
+    view_ = view;
+#endif
+    viewSize_ = size;
+    return true;
 }
 
 InputSource MemorySource(const std::uint8_t* data, std::size_t size) {

@@ -1,5 +1,7 @@
-// Where the readers take their bytes from: an open file or a block of memory. Both readers parse
-// through this, so the same code serves files on disk and byte buffers handed in by a caller.
+// Where the readers take their bytes from: an open file read as it comes, or a block of memory (a
+// caller's bytes, or a file mapped whole). Both readers parse through this, so the same code
+// serves files on disk, pipes and byte buffers handed in by a caller; from memory they borrow
+// the bytes instead of copying them.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +32,39 @@ std::FILE* OpenInputFile(const char* path);
 // (learnt from the open file; `path` serves only where the platform cannot tell). The file itself
 // is never seeked, so pipes and FIFOs work too.
 InputSource FileSource(std::FILE* file, const char* path);
+
+// An input file open for reading, as an InputSource: mapped whole where the platform allows it
+// (a regular file that can be mapped, and that on POSIX systems no other user may write, since
+// a file cut short under a mapping faults instead of reading short), else read through the C
+// library (pipes, FIFOs, devices, and any file that cannot be mapped). A mapped file is a memory
+// source with the file's identity, so the readers borrow its bytes instead of copying them.
+class InputFile {
+  public:
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+
+    // Opens `path` as OpenInputFile does; false when it cannot be opened.
+    bool Open(const char* path);
+
+    // Closes the file. A mapping, and so every byte borrowed from it, stays until destruction.
+    void Close();
+
+    // True when a read through the C library met an I/O error.
+    bool ReadFailed() const;
+
+    bool Mapped() const { return view_ != nullptr; }
+
+    InputSource source;
+
+  private:
+    bool Map();
+
+    std::FILE* file_ = nullptr;
+    void* view_ = nullptr;
+    std::size_t viewSize_ = 0;
+};
 
 // A source over `size` bytes of memory that outlive it.
 InputSource MemorySource(const std::uint8_t* data, std::size_t size);

@@ -1,11 +1,17 @@
 // Output files, written the way a careful system tool writes them.
 //
 // A regular file is written under a private temporary name (mode 0600 from the moment it exists)
-// in the directory of the file it replaces, its data flushed to the disk, then given the old
-// file's owner, group, permission bits (never set-user-ID or set-group-ID), access ACL and user
-// extended attributes where the caller may set them, and renamed over the old name only once it
-// is complete: a failed or interrupted write never destroys what was there. The temporary's name
-// has a fixed length, whatever the output's name.
+// in the directory of the file it replaces, then given the old file's owner, group, permission bits
+// (never set-user-ID or set-group-ID), access ACL and user extended attributes where the caller may
+// set them, and renamed over the old name only once it is complete: a failed or interrupted write
+// never destroys what was there. The temporary's name has a fixed length, whatever the output's
+// name.
+//
+// Syncing to the disk is the caller's choice (Commit's `durable`): when asked for, the data
+// reaches the disk before the new name does, and the rename itself before Commit returns, so
+// that a caller may remove its input afterwards. Without it the file is complete for every
+// reader at once and reaches the disk when the system writes it back, as with any program that
+// does not sync.
 //
 // The existing output is opened for writing first, so that the kernel alone decides whether a
 // symbolic link in its path may be followed and whether the caller may write it: a read-only
@@ -60,8 +66,8 @@ class OutputFile {
     ~OutputFile();  // an uncommitted file is discarded
 
     // Opens the output for `path`. `input`, when given and known, is the identity of the file the
-    // data was read from (read whole before this call): an output that is that same file is
-    // refused with kSameAsInput before anything changes. `observer` learns of the temporary file.
+    // data is read from: an output that is that same file is refused with kSameAsInput before
+    // anything changes. `observer` learns of the temporary file.
     OpenStatus Open(const char* path, const FileIdentity* input = nullptr,
                     const TempFileObserver* observer = nullptr);
 
@@ -70,44 +76,69 @@ class OutputFile {
     // the kernel would raise SIGXFSZ.
     bool Write(const void* data, std::size_t size);
 
-    // Flushes the data to the disk, puts the file in place and closes it. Returns false on
-    // failure, after which the temporary file is gone and a replaced target untouched.
-    bool Commit();
+    // True when bytes already written may be written again (WriteAt): the output is a regular
+    // file, the private temporary or a file written in place from its start (not a standard
+    // stream's file, written from that stream's position).
+    bool CanRewrite() const { return state_.regular && !state_.throughStream; }
+
+    // Writes `size` bytes at `offset`, over bytes already written (offset + size <= bytes
+    // written so far), leaving the next Write where it was. Fails as Write does, and where
+    // CanRewrite() is false.
+    bool WriteAt(std::uint64_t offset, const void* data, std::size_t size);
+
+    // Puts the file in place and closes it; `durable` first flushes its data to the disk and
+    // after the rename the directory that holds it. Returns false on failure, after which the
+    // temporary file is gone and a replaced target untouched.
+    bool Commit(bool durable = false);
 
     // Closes and removes the temporary file without touching the target.
     void Discard();
 
     // True when the output is written in place rather than replaced.
-    bool InPlace() const { return inPlace_; }
+    bool InPlace() const { return state_.inPlace; }
 
     // Name of the temporary file in the output's directory; empty when written in place.
-    const std::string& TempName() const { return tempName_; }
+    const std::string& TempName() const { return state_.tempName; }
 
   private:
+    // Everything one Open sets up and Commit or Discard ends; a fresh State is a closed file.
+    struct State {
+        int fd = -1;        // where the bytes go: the temporary file, or the target in place
+        int targetFd = -1;  // the existing target, opened for writing, when it is a regular file
+        int dirFd = -1;     // the directory holding the target's name
+        std::string targetName;  // in dirFd (POSIX), or the whole path (Windows)
+        std::string tempName;
+        bool targetExisted = false;
+        bool createdThroughLink = false;  // a dangling link's target, created by this run
+        bool inPlace = false;
+        bool throughStream = false;  // written through a standard stream's open file, at its place
+        bool regular = false;
+        bool failed = false;
+        std::uint64_t written = 0;
+        std::uint64_t sizeLimit = ~std::uint64_t{0};
+        std::uint32_t targetMode = 0;
+        std::uint64_t targetOwner = 0;
+        std::uint64_t targetGroup = 0;
+        FileIdentity targetIdentity;
+    };
+
+    // The openers, one for each kind of output that Open finds: no file by that name (a new
+    // file, or a dangling link's target created through it), an existing file, and one that
+    // is written in place.
+    OpenStatus OpenMissing(const char* path, const FileIdentity* input);
+    OpenStatus OpenNew(const std::string& name);
+    OpenStatus OpenThroughLink(const char* path, const FileIdentity* input);
+    OpenStatus OpenExisting(const char* path, int target, const FileIdentity* input);
+    OpenStatus OpenInPlace(int target);
+
     void Reset();
     bool CreateTemporary();
     bool KeepAttributes();
-    bool CopyIntoTarget();
+    bool CopyIntoTarget(bool durable);
     void RemoveTemporary();
     void RemoveCreatedTarget();
 
-    int fd_ = -1;        // where the bytes go: the temporary file, or the target in place
-    int targetFd_ = -1;  // the existing target, opened for writing, when it is a regular file
-    int dirFd_ = -1;     // the directory holding the target's name
-    std::string targetName_;
-    std::string tempName_;
-    bool targetExisted_ = false;
-    bool createdThroughLink_ = false;  // a dangling link's target, created by this run
-    bool inPlace_ = false;
-    bool throughStream_ = false;  // written through a standard stream's open file, at its position
-    bool regular_ = false;
-    bool failed_ = false;
-    std::uint64_t written_ = 0;
-    std::uint64_t sizeLimit_ = ~std::uint64_t{0};
-    std::uint32_t targetMode_ = 0;
-    std::uint64_t targetOwner_ = 0;
-    std::uint64_t targetGroup_ = 0;
-    FileIdentity targetIdentity_;
+    State state_;
     const TempFileObserver* observer_ = nullptr;
 };
 

@@ -4,15 +4,20 @@
 
 namespace cbmp {
 
+// Both entry points sync their output: a device host may delete the input as soon as the call
+// returns.
 int CompactFile(const core::Input& input, core::Output& output) {
+    console::RunSettings settings;
+    settings.durable = true;
     const core::Outcome outcome =
-        console::RunOnConsole(console::Operation::kCompress, input, output, {});
+        console::RunOnConsole(console::Operation::kCompress, input, output, settings);
     return outcome.started ? kOperationRan : kOperationNotStarted;
 }
 
 int DecompactFile(const core::Input& input, core::Output& output) {
     console::RunSettings settings;
     settings.openingLine = false;
+    settings.durable = true;
     console::RunOnConsole(console::Operation::kDecompress, input, output, settings);
     return kOperationRan;
 }

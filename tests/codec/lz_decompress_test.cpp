@@ -39,6 +39,66 @@ class StreamBuilder {
     BitWriter writer_;
 };
 
+// What a sink was handed, chunk by chunk; it refuses the chunk that would take it past
+// `refuseAfter` bytes.
+struct Collected {
+    Bytes bytes;
+    std::size_t chunks = 0;
+    std::size_t largest = 0;
+    bool emptyChunk = false;
+    std::size_t refuseAfter = SIZE_MAX;
+
+    static bool Take(void* context, const std::uint8_t* bytes, std::size_t count) {
+        auto* self = static_cast<Collected*>(context);
+        if (self->bytes.size() + count > self->refuseAfter) {
+            return false;
+        }
+        self->bytes.insert(self->bytes.end(), bytes, bytes + count);
+        self->chunks += 1;
+        self->largest = std::max(self->largest, count);
+        self->emptyChunk = self->emptyChunk || count == 0;
+        return true;
+    }
+    LzSink Sink() { return LzSink{&Take, this}; }
+};
+
+// Decodes `stream` into a sink with the given chunk size and gather, as CodecRun.
+CodecRun DecompressTo(const Bytes& stream, std::uint32_t size, std::uint32_t chunk,
+                      LiteralGather gather, Collected& collected) {
+    const ProgressText progress("Decompressing");
+    const LzDecodeResult result =
+        LzDecompressToWith(stream.data(), static_cast<std::uint32_t>(stream.size()), size,
+                           progress.sink(), collected.Sink(), chunk, gather);
+    CodecRun run;
+    run.ok = result == LzDecodeResult::kOk;
+    EXPECT_TRUE(run.ok || result == LzDecodeResult::kCorrupt) << static_cast<int>(result);
+    run.console = progress.text();
+    if (run.ok) {
+        run.bytes = collected.bytes;
+    }
+    return run;
+}
+
+// Decodes `stream` whole and into sinks of several chunk sizes (the window sliding after every
+// few bytes, and across matches that straddle the slide), with each gather, and checks that
+// every way gives the same run: the same bytes, in chunks no larger than the buffer, the same
+// console, the same refusals.
+CodecRun Decompress(const Bytes& stream, std::uint32_t size) {
+    const CodecRun whole = testing::Decompress(stream, size);
+    for (const std::uint32_t chunk : {7u, 4096u, 70000u, kDecodeChunkBytes}) {
+        for (const LiteralGather gather : {LiteralGather::kPortable, LiteralGather::kBmi2}) {
+            Collected collected;
+            const CodecRun run = DecompressTo(stream, size, chunk, gather, collected);
+            EXPECT_EQ(run.ok, whole.ok) << "chunk " << chunk;
+            EXPECT_EQ(run.bytes, whole.bytes) << "chunk " << chunk;
+            EXPECT_EQ(run.console, whole.console) << "chunk " << chunk;
+            EXPECT_FALSE(collected.emptyChunk);
+            EXPECT_LE(collected.largest, std::size_t{kWindowSize} + chunk + kMaxMatch);
+        }
+    }
+    return whole;
+}
+
 std::string Console(std::uint32_t size) {
     char text[160];
     if (size == 0) {
@@ -183,10 +243,11 @@ TEST(LzDecompress, RefusesSizesThatWrapThisHostsAddressSpace) {
     if (sizeof(std::size_t) > 4) {
         GTEST_SKIP() << "only a 32-bit size_t can wrap";
     }
+    // (Into a sink nothing of `size` is allocated: that decoding has no such limit.)
     const Bytes stream(50'000'000, 0);
     ASSERT_GE(MaxDecodedSize(static_cast<std::uint32_t>(stream.size())), 0xFFFFFFF5u);
     for (std::uint32_t size : {0xFFFFFFF0u, 0xFFFFFFF5u, 0xFFFFFFFFu}) {
-        const CodecRun run = Decompress(stream, size);
+        const CodecRun run = testing::Decompress(stream, size);
         EXPECT_FALSE(run.ok) << size;
         EXPECT_EQ(run.console, "") << size;
     }
@@ -205,6 +266,11 @@ CodecRun DecompressWithEachGather(const Bytes& stream, std::uint32_t size) {
         if (run.ok) {
             run.bytes.assign(out.data(), out.data() + size);
         }
+        Collected collected;
+        const CodecRun streamed = DecompressTo(stream, size, 5000, gather, collected);
+        EXPECT_EQ(streamed.ok, run.ok);
+        EXPECT_EQ(streamed.bytes, run.bytes);
+        EXPECT_EQ(streamed.console, run.console);
         if (gather == LiteralGather::kPortable) {
             first = run;
         } else {
@@ -333,6 +399,55 @@ TEST(LzDecompress, PrintsProgressWhereATokenStartsOnA64KiBBoundary) {
               "  Progress: 65536/100000 (65.5%)\r"
               "  Progress: 100000/100000 (100.0%)\n");
     EXPECT_EQ(run.bytes, zeros);
+}
+
+TEST(LzDecompressTo, SlidesItsWindowWithoutLosingTheBytesMatchesReachBack) {
+    // Matches reaching the whole window back, and long ones, over many slides: every chunk size
+    // gives the bytes of the whole decoding, and the chunks never outgrow the buffer.
+    Bytes input = ImageLike(301, 257, 3);
+    const Bytes noise = RandomBytes(kWindowSize, 4);
+    input.insert(input.end(), noise.begin(), noise.end());
+    input.insert(input.end(), noise.begin(), noise.end());  // a copy exactly a window back
+    input.insert(input.end(), 5000, 0x11);
+    const auto size = static_cast<std::uint32_t>(input.size());
+    const CodecRun run = Decompress(Compress(input).bytes, size);
+    ASSERT_TRUE(run.ok);
+    EXPECT_EQ(run.bytes, input);
+
+    // The default buffer hands over chunks of about kDecodeChunkBytes, however large the output.
+    Collected collected;
+    const Bytes stream = Compress(Bytes(3 * kDecodeChunkBytes + 12345, 0x7E)).bytes;
+    ASSERT_EQ(LzDecompressTo(stream.data(), static_cast<std::uint32_t>(stream.size()),
+                             3 * kDecodeChunkBytes + 12345, nullptr, collected.Sink()),
+              LzDecodeResult::kOk);
+    EXPECT_EQ(collected.bytes, Bytes(3 * kDecodeChunkBytes + 12345, 0x7E));
+    EXPECT_GE(collected.chunks, 3u);
+    EXPECT_LE(collected.largest, std::size_t{kWindowSize} + kDecodeChunkBytes + kMaxMatch);
+}
+
+TEST(LzDecompressTo, StopsWhereTheSinkRefusesAndSaysSo) {
+    const Bytes input = ImageLike(200, 300, 3);
+    const Bytes stream = Compress(input).bytes;
+    Collected collected;
+    collected.refuseAfter = 100000;
+    const ProgressText progress("Decompressing");
+    EXPECT_EQ(LzDecompressToWith(stream.data(), static_cast<std::uint32_t>(stream.size()),
+                                 static_cast<std::uint32_t>(input.size()), progress.sink(),
+                                 collected.Sink(), 20000, LiteralGather::kPortable),
+              LzDecodeResult::kSinkFailed);
+    // What did arrive is the start of the output, in order; the 100% line still closes.
+    ASSERT_LE(collected.bytes.size(), 100000u);
+    EXPECT_GT(collected.bytes.size(), 0u);
+    EXPECT_TRUE(std::equal(collected.bytes.begin(), collected.bytes.end(), input.begin()));
+    EXPECT_EQ(progress.text().substr(progress.text().size() - 9), "(100.0%)\n");
+
+    // A stream refused before decoding hands over nothing and reports nothing.
+    Collected none;
+    const ProgressText silent("Decompressing");
+    EXPECT_EQ(LzDecompressTo(stream.data(), 3, 10, silent.sink(), none.Sink()),
+              LzDecodeResult::kCorrupt);
+    EXPECT_EQ(none.chunks, 0u);
+    EXPECT_EQ(silent.text(), "");
 }
 
 }  // namespace

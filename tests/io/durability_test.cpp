@@ -1,6 +1,7 @@
-// The data of a replacement reaches the disk before its name does. The output file layer is
-// linked in statically, so its calls to fsync and renameat come to the wrappers below first,
-// which record the inode each one touches.
+// A durable replacement's data reaches the disk before its name does, and the rename before
+// Commit returns; an ordinary one syncs nothing. The output file layer is linked in statically, so
+// its calls to fsync and renameat come to the wrappers below first, which record the inode each one
+// touches.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/operations.h"
 #include "io/output_file.h"
 #include "tests/support/temp_dir.h"
 
@@ -35,26 +37,73 @@ extern "C" int renameat(int fromDir, const char* from, int toDir, const char* to
 namespace cbmp {
 namespace {
 
-TEST(OutputFileDurability, DataFlushedBeforeTheRename) {
+// What happened to the file now at `target` and to its directory, in order: 'f' and 'r' for
+// the file, 'd' for a sync of the directory.
+std::vector<char> CallsFor(const std::string& target, const std::string& dir) {
+    struct stat file {};
+    struct stat directory {};
+    EXPECT_EQ(stat(target.c_str(), &file), 0);
+    EXPECT_EQ(stat(dir.c_str(), &directory), 0);
+    std::vector<char> calls;
+    for (const auto& [call, inode] : g_events) {
+        if (inode == file.st_ino) {
+            calls.push_back(call);
+        } else if (inode == directory.st_ino && call == 'f') {
+            calls.push_back('d');
+        }
+    }
+    return calls;
+}
+
+TEST(OutputFileDurability, DurableDataFlushedBeforeTheRenameAndTheRenameAfter) {
     testing::TempDir dir;
     const std::string target = dir / "out.bin";
     testing::WriteFileBytes(target, {'o', 'l', 'd'});
     const testing::Bytes bytes(100000, 0x5A);
+    g_events.clear();
+    OutputFile out;
+    ASSERT_EQ(out.Open(target.c_str()), OpenStatus::kOpened);
+    ASSERT_TRUE(out.Write(bytes.data(), bytes.size()));
+    ASSERT_TRUE(out.Commit(/*durable=*/true));
+    EXPECT_EQ(testing::ReadFileBytes(target), bytes);
+    EXPECT_EQ(CallsFor(target, dir.Path().string()), (std::vector<char>{'f', 'r', 'd'}));
+}
+
+TEST(OutputFileDurability, OrdinaryCommitSyncsNothing) {
+    testing::TempDir dir;
+    const std::string target = dir / "out.bin";
+    testing::WriteFileBytes(target, {'o', 'l', 'd'});
+    const testing::Bytes bytes(100000, 0x5A);
+    g_events.clear();
     OutputFile out;
     ASSERT_EQ(out.Open(target.c_str()), OpenStatus::kOpened);
     ASSERT_TRUE(out.Write(bytes.data(), bytes.size()));
     ASSERT_TRUE(out.Commit());
     EXPECT_EQ(testing::ReadFileBytes(target), bytes);
-
-    struct stat st {};
-    ASSERT_EQ(stat(target.c_str(), &st), 0);
-    std::vector<char> calls;  // what happened to the new file, in order
+    EXPECT_EQ(CallsFor(target, dir.Path().string()), (std::vector<char>{'r'}));
     for (const auto& [call, inode] : g_events) {
-        if (inode == st.st_ino) {
-            calls.push_back(call);
-        }
+        EXPECT_NE(call, 'f') << "an fsync of inode " << inode;
     }
-    EXPECT_EQ(calls, (std::vector<char>{'f', 'r'}));
+}
+
+// The core's operations sync only when asked: the tool never does, libcbmp's entry points do.
+TEST(OutputFileDurability, OperationsSyncWhenDurable) {
+    testing::TempDir dir;
+    const std::string bmp = dir / "in.bmp";
+    const std::string cbmp = dir / "out.cbmp";
+    testing::Bytes file = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40};
+    file.resize(70, 0x33);
+    testing::WriteFileBytes(bmp, file);
+    for (const bool durable : {false, true}) {
+        g_events.clear();
+        core::Settings settings;
+        settings.durable = durable;
+        core::Output output = core::Output::File(cbmp.c_str());
+        ASSERT_TRUE(core::Compress(core::Input::File(bmp.c_str()), output, settings).ok());
+        const std::vector<char> expected =
+            durable ? std::vector<char>{'f', 'r', 'd'} : std::vector<char>{'r'};
+        EXPECT_EQ(CallsFor(cbmp, dir.Path().string()), expected) << "durable " << durable;
+    }
 }
 
 }  // namespace

@@ -144,6 +144,9 @@ TEST(OutputFile, WritesThroughFifoInPlace) {
     EXPECT_EQ(opened, OpenStatus::kOpened);
     EXPECT_TRUE(out.InPlace());
     EXPECT_TRUE(out.Write(kNew.data(), kNew.size()));
+    // A pipe cannot take back what it has passed on.
+    EXPECT_FALSE(out.CanRewrite());
+    EXPECT_FALSE(out.WriteAt(0, kNew.data(), 1));
     EXPECT_TRUE(out.Commit());
     reader.join();
     EXPECT_EQ(received, kNew);
@@ -151,6 +154,26 @@ TEST(OutputFile, WritesThroughFifoInPlace) {
     EXPECT_EQ(dir.Entries().size(), 1u);
 }
 #endif
+
+// A header written last, once what follows it is known: over bytes already written, never past
+// them, and the next write still goes on at the end.
+TEST(OutputFile, RewritesItsStartBeforeCommitting) {
+    TempDir dir;
+    const std::string target = dir / "out.bin";
+    testing::WriteFileBytes(target, kOld);
+    OutputFile out;
+    ASSERT_EQ(out.Open(target.c_str()), OpenStatus::kOpened);
+    ASSERT_TRUE(out.CanRewrite());
+    const Bytes room(4, 0);
+    ASSERT_TRUE(out.Write(room.data(), room.size()));
+    ASSERT_TRUE(out.Write(kOld.data(), kOld.size()));
+    EXPECT_FALSE(out.WriteAt(5, kNew.data(), kNew.size())) << "past the bytes written";
+    ASSERT_TRUE(out.WriteAt(0, kNew.data(), kNew.size()));
+    ASSERT_TRUE(out.Write(kOld.data(), 1));
+    EXPECT_EQ(testing::ReadFileBytes(target), kOld) << "the old file stays until the commit";
+    ASSERT_TRUE(out.Commit());
+    EXPECT_EQ(testing::ReadFileBytes(target), (Bytes{'n', 'e', 'w', '!', 'o', 'l', 'd', 'o'}));
+}
 
 // The cases below need POSIX permissions, owners, links, mounts and other users: the Windows build
 // leaves them out.

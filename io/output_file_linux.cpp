@@ -1,5 +1,7 @@
-// The POSIX output file: descriptors and *at() calls throughout, so nothing is changed through a
-// path that could be changed through an open descriptor.
+// The Linux output file: descriptors and *at() calls throughout, so nothing is changed through a
+// path that could be changed through an open descriptor. Linux's own interfaces serve where
+// POSIX has none: O_PATH directories, /proc/self for an open file's name and the umask, and the
+// descriptor-based extended-attribute calls.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -220,19 +222,10 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::Reset() {
-    CloseFd(fd_);
-    CloseFd(targetFd_);
-    CloseFd(dirFd_);
-    targetName_.clear();
-    tempName_.clear();
-    targetExisted_ = false;
-    createdThroughLink_ = false;
-    inPlace_ = false;
-    throughStream_ = false;
-    regular_ = false;
-    failed_ = false;
-    written_ = 0;
-    targetIdentity_ = {};
+    CloseFd(state_.fd);
+    CloseFd(state_.targetFd);
+    CloseFd(state_.dirFd);
+    state_ = State{};
 }
 
 OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
@@ -242,77 +235,82 @@ OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
     if (path == nullptr || *path == '\0') {
         return OpenStatus::kCannotCreate;
     }
-    sizeLimit_ = FileSizeLimit();
+    state_.sizeLimit = FileSizeLimit();
 
     // The existing output, opened as any program would open it for writing: the kernel follows
     // links (or refuses to) and checks that the caller may write the file.
-    int target = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (target < 0 && errno == ENOENT) {
-        std::string dir;
-        std::string name;
-        if (!SplitPath(path, dir, name)) {
-            return OpenStatus::kCannotCreate;
-        }
-        dirFd_ = OpenDirectory(dir);
-        struct stat there;
-        if (dirFd_ < 0) {
-            return OpenStatus::kCannotCreate;
-        }
-        if (fstatat(dirFd_, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (!S_ISLNK(there.st_mode)) {
-                Reset();
-                return OpenStatus::kCannotCreate;
-            }
-            // A dangling link: the file it names is created through it, as the shell's ">"
-            // would create it (the kernel decides whether the link may be followed), and then
-            // replaced like any existing file. It is removed again if the run fails.
-            CloseFd(dirFd_);
-            target = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0600);
-            if (target < 0) {
-                return OpenStatus::kCannotCreate;
-            }
-            createdThroughLink_ = true;
-        } else if (errno == ENOENT) {
-            // No such file: a new one is made under a temporary name and renamed into place.
-            targetName_ = name;
-            targetMode_ = 0666 & ~CurrentUmask();
-            regular_ = true;
-            if (!CreateTemporary()) {
-                Reset();
-                return OpenStatus::kCannotCreate;
-            }
-            return OpenStatus::kOpened;
-        } else {
-            Reset();
-            return OpenStatus::kCannotCreate;
-        }
+    const int target = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    const OpenStatus status = target < 0 && errno == ENOENT ? OpenMissing(path, input)
+                                                            : OpenExisting(path, target, input);
+    if (status != OpenStatus::kOpened) {
+        Reset();
     }
+    return status;
+}
+
+// No file by that name: a new one, or the target of a dangling link.
+OpenStatus OutputFile::OpenMissing(const char* path, const FileIdentity* input) {
+    std::string dir;
+    std::string name;
+    if (!SplitPath(path, dir, name)) {
+        return OpenStatus::kCannotCreate;
+    }
+    state_.dirFd = OpenDirectory(dir);
+    if (state_.dirFd < 0) {
+        return OpenStatus::kCannotCreate;
+    }
+    struct stat there;
+    if (fstatat(state_.dirFd, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISLNK(there.st_mode)) {
+            return OpenStatus::kCannotCreate;
+        }
+        CloseFd(state_.dirFd);
+        return OpenThroughLink(path, input);
+    }
+    if (errno != ENOENT) {
+        return OpenStatus::kCannotCreate;
+    }
+    return OpenNew(name);
+}
+
+// A new file, made under a temporary name in the open directory and renamed into place.
+OpenStatus OutputFile::OpenNew(const std::string& name) {
+    state_.targetName = name;
+    state_.targetMode = 0666 & ~CurrentUmask();
+    state_.regular = true;
+    return CreateTemporary() ? OpenStatus::kOpened : OpenStatus::kCannotCreate;
+}
+
+// A dangling link: the file it names is created through it, as the shell's ">" would create it
+// (the kernel decides whether the link may be followed), and then replaced like any existing
+// file. It is removed again if the run fails.
+OpenStatus OutputFile::OpenThroughLink(const char* path, const FileIdentity* input) {
+    const int target = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0600);
+    if (target < 0) {
+        return OpenStatus::kCannotCreate;
+    }
+    state_.createdThroughLink = true;
+    return OpenExisting(path, target, input);
+}
+
+// The file that opening `path` for writing reached (`target`, or -1 when that failed).
+OpenStatus OutputFile::OpenExisting(const char* path, int target, const FileIdentity* input) {
     target = KeepOffStandardStreams(target);
     struct stat st;
     if (target < 0 || fstat(target, &st) != 0) {
         if (target >= 0) {
             close(target);
         }
-        Reset();
         return OpenStatus::kCannotCreate;
     }
-    targetIdentity_ = IdentifyDescriptor(target);
-    if (input != nullptr && input->SameFileAs(targetIdentity_)) {
+    state_.targetIdentity = IdentifyDescriptor(target);
+    if (input != nullptr && input->SameFileAs(state_.targetIdentity)) {
         close(target);
-        Reset();
         return OpenStatus::kSameAsInput;
     }
     if (!S_ISREG(st.st_mode)) {
-        fd_ = target;
-        inPlace_ = true;
-        return OpenStatus::kOpened;
+        return OpenInPlace(target);
     }
-    regular_ = true;
-    targetFd_ = target;
-    targetExisted_ = !createdThroughLink_;
-    targetMode_ = createdThroughLink_ ? 0666 & ~CurrentUmask() : st.st_mode & 07777;
-    targetOwner_ = st.st_uid;
-    targetGroup_ = st.st_gid;
     const int stream = StandardStreamOf(st);
     if (stream >= 0) {
         // The file that the process's standard output (or error) writes to, reached through
@@ -320,34 +318,43 @@ OpenStatus OutputFile::Open(const char* path, const FileIdentity* input,
         // position and with its append flag, as the shell's ">" or ">>" asked. Nothing before
         // that position is touched and nothing after the data is cut off.
         close(target);
-        fd_ = fcntl(stream, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        if (fd_ < 0) {
-            Reset();
+        state_.fd = fcntl(stream, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (state_.fd < 0) {
             return OpenStatus::kCannotCreate;
         }
-        inPlace_ = true;
-        throughStream_ = true;
+        state_.regular = true;
+        state_.inPlace = true;
+        state_.throughStream = true;
         return OpenStatus::kOpened;
     }
-    if (LocateName(path, target, st, dirFd_, targetName_)) {
+    state_.regular = true;
+    state_.targetFd = target;
+    state_.targetExisted = !state_.createdThroughLink;
+    state_.targetMode = state_.createdThroughLink ? 0666 & ~CurrentUmask() : st.st_mode & 07777;
+    state_.targetOwner = st.st_uid;
+    state_.targetGroup = st.st_gid;
+    if (LocateName(path, target, st, state_.dirFd, state_.targetName)) {
         if (CreateTemporary()) {
             return OpenStatus::kOpened;
         }
         if (errno != EACCES && errno != EPERM && errno != EROFS) {
             RemoveTemporary();
             RemoveCreatedTarget();
-            Reset();
             return OpenStatus::kCannotCreate;
         }
     }
-    // Written in place: from the start, the old bytes past the new end cut off at the end.
-    CloseFd(dirFd_);
-    targetName_.clear();
-    inPlace_ = true;
-    fd_ = targetFd_;
-    targetFd_ = -1;
-    if (lseek(fd_, 0, SEEK_SET) != 0) {
-        Reset();
+    CloseFd(state_.dirFd);
+    state_.targetName.clear();
+    state_.targetFd = -1;
+    return OpenInPlace(target);
+}
+
+// Written in place through `target`: a regular file from the start, the old bytes past the new
+// end cut off at the end.
+OpenStatus OutputFile::OpenInPlace(int target) {
+    state_.inPlace = true;
+    state_.fd = target;
+    if (state_.regular && lseek(target, 0, SEEK_SET) != 0) {
         return OpenStatus::kCannotCreate;
     }
     return OpenStatus::kOpened;
@@ -360,7 +367,7 @@ bool OutputFile::CreateTemporary() {
         std::snprintf(name, sizeof name, ".cbmp-%016llx.tmp",
                       static_cast<unsigned long long>(rng()));
         const SignalsBlocked blocked;
-        const int fd = openat(dirFd_, name,
+        const int fd = openat(state_.dirFd, name,
                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) {
@@ -368,21 +375,22 @@ bool OutputFile::CreateTemporary() {
             }
             return false;
         }
-        tempName_ = name;
-        fd_ = KeepOffStandardStreams(fd);
-        if (fd_ < 0 || (fd != fd_ && (ftruncate(fd_, 0) != 0 || lseek(fd_, 0, SEEK_SET) != 0))) {
+        state_.tempName = name;
+        state_.fd = KeepOffStandardStreams(fd);
+        if (state_.fd < 0 || (fd != state_.fd && (ftruncate(state_.fd, 0) != 0 ||
+                                                  lseek(state_.fd, 0, SEEK_SET) != 0))) {
             const int saved = errno;
-            unlinkat(dirFd_, name, 0);
-            tempName_.clear();
-            CloseFd(fd_);
+            unlinkat(state_.dirFd, name, 0);
+            state_.tempName.clear();
+            CloseFd(state_.fd);
             errno = saved;
             return false;
         }
         if (const TempCreatedHook hook = g_tempCreatedHook.load(); hook != nullptr) {
-            hook(dirFd_, name);
+            hook(state_.dirFd, name);
         }
         if (observer_ != nullptr && observer_->created != nullptr) {
-            observer_->created(dirFd_, name, observer_->context);
+            observer_->created(state_.dirFd, name, observer_->context);
         }
         return true;
     }
@@ -391,19 +399,41 @@ bool OutputFile::CreateTemporary() {
 }
 
 bool OutputFile::Write(const void* data, std::size_t size) {
-    if (fd_ < 0 || failed_) {
+    if (state_.fd < 0 || state_.failed) {
         return false;
     }
-    if (regular_ && (size > sizeLimit_ || written_ > sizeLimit_ - size)) {
-        failed_ = true;
+    if (state_.regular && (size > state_.sizeLimit || state_.written > state_.sizeLimit - size)) {
+        state_.failed = true;
         errno = EFBIG;
         return false;
     }
-    if (!WriteAll(fd_, static_cast<const std::uint8_t*>(data), size)) {
-        failed_ = true;
+    if (!WriteAll(state_.fd, static_cast<const std::uint8_t*>(data), size)) {
+        state_.failed = true;
         return false;
     }
-    written_ += size;
+    state_.written += size;
+    return true;
+}
+
+bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+    if (state_.fd < 0 || state_.failed || !state_.regular || offset > state_.written ||
+        size > state_.written - offset) {
+        return false;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t done = pwrite(state_.fd, bytes, size, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            state_.failed = true;
+            return false;
+        }
+        bytes += done;
+        offset += static_cast<std::uint64_t>(done);
+        size -= static_cast<std::size_t>(done);
+    }
     return true;
 }
 
@@ -411,39 +441,41 @@ bool OutputFile::Write(const void* data, std::size_t size) {
 // set-user-ID and set-group-ID bits never carry over; when the group cannot be kept, the group's
 // permission bits are dropped with it, so that no other group gains access.
 bool OutputFile::KeepAttributes() {
-    mode_t mode = static_cast<mode_t>(targetMode_) & ~static_cast<mode_t>(S_ISUID | S_ISGID);
-    if (targetExisted_) {
+    mode_t mode = static_cast<mode_t>(state_.targetMode) & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    if (state_.targetExisted) {
         struct stat now;
-        if (fstat(fd_, &now) != 0) {
+        if (fstat(state_.fd, &now) != 0) {
             return false;
         }
-        if (now.st_uid != targetOwner_ || now.st_gid != targetGroup_) {
-            if (fchown(fd_, static_cast<uid_t>(targetOwner_), static_cast<gid_t>(targetGroup_)) !=
-                0) {
-                if (fchown(fd_, static_cast<uid_t>(-1), static_cast<gid_t>(targetGroup_)) != 0) {
+        if (now.st_uid != state_.targetOwner || now.st_gid != state_.targetGroup) {
+            if (fchown(state_.fd, static_cast<uid_t>(state_.targetOwner),
+                       static_cast<gid_t>(state_.targetGroup)) != 0) {
+                if (fchown(state_.fd, static_cast<uid_t>(-1),
+                           static_cast<gid_t>(state_.targetGroup)) != 0) {
                     // Not even the group: its permission bits are cleared below.
                 }
             }
         }
-        const bool groupKept = fstat(fd_, &now) == 0 && now.st_gid == targetGroup_;
+        const bool groupKept = fstat(state_.fd, &now) == 0 && now.st_gid == state_.targetGroup;
         if (groupKept) {
-            CopyExtendedAttributes(targetFd_, fd_);
+            CopyExtendedAttributes(state_.targetFd, state_.fd);
         } else {
             mode &= ~static_cast<mode_t>(S_IRWXG);
         }
     }
-    return fchmod(fd_, mode) == 0;
+    return fchmod(state_.fd, mode) == 0;
 }
 
 // The in-place fallback when the rename is refused: the finished temporary file's bytes are
 // copied over the target through its open descriptor.
-bool OutputFile::CopyIntoTarget() {
-    if (targetFd_ < 0 || lseek(fd_, 0, SEEK_SET) != 0 || lseek(targetFd_, 0, SEEK_SET) != 0) {
+bool OutputFile::CopyIntoTarget(bool durable) {
+    if (state_.targetFd < 0 || lseek(state_.fd, 0, SEEK_SET) != 0 ||
+        lseek(state_.targetFd, 0, SEEK_SET) != 0) {
         return false;
     }
     std::vector<std::uint8_t> buffer(1 << 20);
     for (;;) {
-        const ssize_t got = read(fd_, buffer.data(), buffer.size());
+        const ssize_t got = read(state_.fd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -453,77 +485,80 @@ bool OutputFile::CopyIntoTarget() {
         if (got == 0) {
             break;
         }
-        if (!WriteAll(targetFd_, buffer.data(), static_cast<std::size_t>(got))) {
+        if (!WriteAll(state_.targetFd, buffer.data(), static_cast<std::size_t>(got))) {
             return false;
         }
     }
-    return ftruncate(targetFd_, static_cast<off_t>(written_)) == 0 && fsync(targetFd_) == 0;
+    return ftruncate(state_.targetFd, static_cast<off_t>(state_.written)) == 0 &&
+           (!durable || fsync(state_.targetFd) == 0);
 }
 
 void OutputFile::RemoveTemporary() {
-    if (tempName_.empty()) {
+    if (state_.tempName.empty()) {
         return;
     }
     const SignalsBlocked blocked;
-    unlinkat(dirFd_, tempName_.c_str(), 0);
-    tempName_.clear();
+    unlinkat(state_.dirFd, state_.tempName.c_str(), 0);
+    state_.tempName.clear();
     if (observer_ != nullptr && observer_->finished != nullptr) {
         observer_->finished(observer_->context);
     }
 }
 
-bool OutputFile::Commit() {
-    if (fd_ < 0) {
+bool OutputFile::Commit(bool durable) {
+    if (state_.fd < 0) {
         return false;
     }
-    bool ok = !failed_;
-    if (inPlace_) {
-        if (ok && regular_) {
-            ok = (throughStream_ || ftruncate(fd_, static_cast<off_t>(written_)) == 0) &&
-                 fsync(fd_) == 0;
+    bool ok = !state_.failed;
+    if (state_.inPlace) {
+        if (ok && state_.regular) {
+            ok = (state_.throughStream ||
+                  ftruncate(state_.fd, static_cast<off_t>(state_.written)) == 0) &&
+                 (!durable || fsync(state_.fd) == 0);
         }
-        ok = close(fd_) == 0 && ok;
-        fd_ = -1;
+        ok = close(state_.fd) == 0 && ok;
+        state_.fd = -1;
         Reset();
         return ok;
     }
-    // The data reaches the disk before the new name does, so that a power loss right after a
-    // successful run cannot leave an empty or partial file under the output's name.
-    ok = ok && fsync(fd_) == 0 && KeepAttributes();
+    // When durable, the data reaches the disk before the new name does, so that a power loss
+    // right after a successful run cannot leave an empty or partial file under the output's name.
+    ok = ok && (!durable || fsync(state_.fd) == 0) && KeepAttributes();
     struct stat mine;
     struct stat named;
-    ok = ok && fstat(fd_, &mine) == 0 &&
-         fstatat(dirFd_, tempName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+    ok = ok && fstat(state_.fd, &mine) == 0 &&
+         fstatat(state_.dirFd, state_.tempName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
          SameFile(mine, named);
     if (ok) {
         const SignalsBlocked blocked;
-        if (renameat(dirFd_, tempName_.c_str(), dirFd_, targetName_.c_str()) == 0) {
-            tempName_.clear();
+        if (renameat(state_.dirFd, state_.tempName.c_str(), state_.dirFd,
+                     state_.targetName.c_str()) == 0) {
+            state_.tempName.clear();
             if (observer_ != nullptr && observer_->finished != nullptr) {
                 observer_->finished(observer_->context);
             }
         } else if (errno == EBUSY || errno == EXDEV || errno == EPERM || errno == EACCES) {
             // A mount point, or a sticky directory that lets the caller write the file but not
             // rename over it: written in place after all.
-            ok = CopyIntoTarget();
+            ok = CopyIntoTarget(durable);
         } else {
             ok = false;
         }
     }
     RemoveTemporary();
-    if (ok) {
-        fsync(dirFd_);  // the rename itself; fails harmlessly on a path-only descriptor
-    } else {
+    if (!ok) {
         RemoveCreatedTarget();
+    } else if (durable) {
+        fsync(state_.dirFd);  // the rename itself; fails harmlessly on a path-only descriptor
     }
-    ok = close(fd_) == 0 && ok;
-    fd_ = -1;
+    ok = close(state_.fd) == 0 && ok;
+    state_.fd = -1;
     Reset();
     return ok;
 }
 
 void OutputFile::Discard() {
-    if (fd_ >= 0 && !inPlace_) {
+    if (state_.fd >= 0 && !state_.inPlace) {
         RemoveTemporary();
         RemoveCreatedTarget();
     }
@@ -534,11 +569,12 @@ void OutputFile::Discard() {
 // provided the name still holds that very file.
 void OutputFile::RemoveCreatedTarget() {
     struct stat there;
-    if (createdThroughLink_ && dirFd_ >= 0 && !targetName_.empty() &&
-        fstatat(dirFd_, targetName_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-        static_cast<std::uint64_t>(there.st_dev) == targetIdentity_.device &&
-        static_cast<std::uint64_t>(there.st_ino) == targetIdentity_.index && there.st_size == 0) {
-        unlinkat(dirFd_, targetName_.c_str(), 0);
+    if (state_.createdThroughLink && state_.dirFd >= 0 && !state_.targetName.empty() &&
+        fstatat(state_.dirFd, state_.targetName.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        static_cast<std::uint64_t>(there.st_dev) == state_.targetIdentity.device &&
+        static_cast<std::uint64_t>(there.st_ino) == state_.targetIdentity.index &&
+        there.st_size == 0) {
+        unlinkat(state_.dirFd, state_.targetName.c_str(), 0);
     }
 }
 
