@@ -6,6 +6,7 @@
 #include <magick/MagickCore.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -128,7 +129,9 @@ bool write_image(Image* image, const std::string& filename, std::string& reason)
 // A CBMP header for `width` x `height` 24-bit pixels and the given sizes, with `stream` after it.
 Bytes cbmp_file(std::int32_t width, std::int32_t height, std::uint32_t original_size,
                 const Bytes& stream, std::uint32_t info_header_size = 40) {
-    Bytes file(60, 0);
+    // Sized once: GCC 12 at -O3 warns falsely about inserting after a 60-byte vector.
+    Bytes file(60 + stream.size(), 0);
+    std::copy(stream.begin(), stream.end(), file.begin() + 60);
     auto put32 = [&file](std::size_t at, std::uint32_t value) {
         for (int i = 0; i < 4; ++i) {
             file[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -142,7 +145,6 @@ Bytes cbmp_file(std::int32_t width, std::int32_t height, std::uint32_t original_
     put32(20, 1 | 24u << 16);
     put32(48, static_cast<std::uint32_t>(stream.size()));
     put32(52, original_size);
-    file.insert(file.end(), stream.begin(), stream.end());
     return file;
 }
 
