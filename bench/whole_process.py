@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Whole-process compression and decompression of cbmp against its peers, image by image:
-wall time, CPU time (user + system) and peak resident memory, all read from the child's
-resource usage (wait4), so a busy host can be measured honestly by CPU time.
+wall time and CPU time (user + system, from the child's resource usage through wait4, so that a
+busy host can still be measured by CPU time), and peak resident memory.
 
 Per image and round, the tools take turns (so that a load that comes and goes slows each alike):
   c1   cbmp -c pinned to one core (`taskset -c CORE`: cbmp takes its thread count from its
@@ -10,8 +10,9 @@ Per image and round, the tools take turns (so that a load that comes and goes sl
   zstd -3 -T1 and libdeflate-gzip -6, pinned to the same core
   d    cbmp -d, libdeflate-gunzip and zstd -d, pinned to the same core
 Every round trip is checked byte for byte once; peak memory (GNU time's %M) comes from one extra
-run of each command. Prints one tab-separated line per image with the
-medians; `--markdown` prints a table instead.
+run of each command. Prints one tab-separated line per image with the medians (times in ms,
+memory in MiB, sizes in % of the input, and the load average when the image was done);
+bench/whole_process_table.py turns them into Markdown tables.
 
     bench/whole_process.py [--rounds N] [--core C] CBMP -- FILE...
 """
