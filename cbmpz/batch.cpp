@@ -61,7 +61,7 @@ struct Stamp {
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
-    timespec modified{};
+    decltype(stat::st_mtim) modified{};  // seconds and nanoseconds
     bool operator==(const Stamp& other) const {
         return device == other.device && inode == other.inode && size == other.size &&
                modified.tv_sec == other.modified.tv_sec &&

@@ -25,7 +25,6 @@ namespace {
 
 PyObject* g_error_type = nullptr;  // owned by the module from its initialisation on
 PyTypeObject* g_info_type = nullptr;
-PyObject* g_decoded_type = nullptr;
 // The package's Result enum, once the package has registered it (until then codes are ints).
 PyObject* g_result_type = nullptr;
 
@@ -190,21 +189,24 @@ int decoded_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 }
 
 void decoded_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     cbmpcore_free(reinterpret_cast<Decoded*>(self)->data);
-    type->tp_free(self);
-    Py_DECREF(type);
+    Py_TYPE(self)->tp_free(self);
 }
 
-PyType_Slot decoded_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(decoded_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(decoded_getbuffer)},
-    {Py_tp_doc, const_cast<char*>("A decoded BMP file, read through memoryview().")},
-    {0, nullptr},
-};
+PyBufferProcs decoded_buffer = {decoded_getbuffer, nullptr};
 
-PyType_Spec decoded_spec = {"cbmp._core.Decoded", sizeof(Decoded), 0, Py_TPFLAGS_DEFAULT,
-                            decoded_slots};
+// A static type, made ready once when the module is first imported (init_module).
+PyTypeObject decoded_type = [] {
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    type.tp_name = "cbmp._core.Decoded";
+    type.tp_basicsize = sizeof(Decoded);
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_dealloc = decoded_dealloc;
+    type.tp_as_buffer = &decoded_buffer;
+    type.tp_doc = "A decoded BMP file, read through memoryview().";
+    return type;
+}();
 
 PyObject* decode(PyObject*, PyObject* data) {
     std::unique_ptr<std::uint8_t, CoreFree> out;
@@ -212,7 +214,7 @@ PyObject* decode(PyObject*, PyObject* data) {
     if (!run_operation(data, cbmpcore_decompress, 0, out, out_size)) {
         return nullptr;
     }
-    auto* decoded = PyObject_New(Decoded, reinterpret_cast<PyTypeObject*>(g_decoded_type));
+    auto* decoded = PyObject_New(Decoded, &decoded_type);
     if (decoded == nullptr) {
         return nullptr;
     }
@@ -418,8 +420,8 @@ int exec_module(PyObject* module) {
         PyModule_AddObjectRef(module, "Info", reinterpret_cast<PyObject*>(g_info_type)) < 0) {
         return -1;
     }
-    g_decoded_type = PyType_FromSpec(&decoded_spec);
-    if (g_decoded_type == nullptr || PyModule_AddObjectRef(module, "Decoded", g_decoded_type) < 0) {
+    if (PyType_Ready(&decoded_type) < 0 ||
+        PyModule_AddObjectRef(module, "Decoded", reinterpret_cast<PyObject*>(&decoded_type)) < 0) {
         return -1;
     }
     return 0;
