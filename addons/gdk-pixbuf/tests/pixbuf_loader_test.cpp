@@ -15,10 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "addons/tests/addon_test_files.h"
 #include "core/cbmpcore.h"
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using cbmp_addon_test::Bytes;
+using cbmp_addon_test::compress;
+using cbmp_addon_test::read_file;
+using cbmp_addon_test::write_file;
 
 namespace {
 
@@ -40,32 +44,6 @@ fs::path scratch() {
         fs::path(CBMP_TEST_SCRATCH) / testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::create_directories(dir);
     return dir;
-}
-
-Bytes read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes core_call(decltype(&cbmpcore_compress) operation, const Bytes& input) {
-    std::uint8_t* out = nullptr;
-    std::size_t size = 0;
-    if (operation(input.data(), input.size(), &out, &size, nullptr) != CBMPCORE_OK) {
-        return {};
-    }
-    Bytes result(out, out + size);
-    cbmpcore_free(out);
-    return result;
-}
-
-Bytes compress(const Bytes& bmp) {
-    return core_call(cbmpcore_compress, bmp);
 }
 
 // What an application gets from a GdkPixbufLoader fed `bytes` in pieces of `piece` bytes: the
@@ -121,20 +99,8 @@ std::string compare(const GdkPixbuf* a, const GdkPixbuf* b) {
     return {};
 }
 
-// Each test image as its BMP file and as the CBMP file made from it.
-struct TestImage {
-    std::string name;
-    Bytes bmp;
-    Bytes cbmp;
-};
-
-std::vector<TestImage> test_images() {
-    std::vector<TestImage> images;
-    for (const auto& entry : fs::directory_iterator(kImages)) {
-        Bytes bmp = read_file(entry.path());
-        images.push_back({entry.path().filename().string(), bmp, compress(bmp)});
-    }
-    return images;
+std::vector<cbmp_addon_test::TestImage> test_images() {
+    return cbmp_addon_test::test_images(kImages);
 }
 
 // A load either gives a picture or fails with an error, never a crash or a silent nothing.
@@ -263,6 +229,18 @@ TEST(PixbufLoader, PiecesOfAnySizeAndTrailingBytes) {
     }
 }
 
+// Feeds a CBMP loader the 60 header bytes alone: the write must fail, with `words` in the error.
+void expect_refused_at_header(const Bytes& header, const char* words) {
+    GError* error = nullptr;
+    std::unique_ptr<GdkPixbufLoader, Unref> loader(gdk_pixbuf_loader_new_with_type("cbmp", &error));
+    ASSERT_TRUE(loader);
+    EXPECT_FALSE(gdk_pixbuf_loader_write(loader.get(), header.data(), header.size(), &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(std::strstr(error->message, words), nullptr) << error->message;
+    g_clear_error(&error);
+    gdk_pixbuf_loader_close(loader.get(), nullptr);
+}
+
 // The header decides before the stream is read: an image beyond the pixel limit, or without
 // pixels, is refused as soon as its 60 header bytes arrive, and the size of any kind of bitmap
 // (OS/2 headers of 12 bytes included, whose 16-bit fields hold it) comes from the header alone.
@@ -283,16 +261,7 @@ TEST(PixbufLoader, HeaderDecidesBeforeDecoding) {
     for (auto [width, height] :
          {std::pair{20000, 20000}, {9460, -9460}, {0, 10}, {-5, 10}, {10, 0}}) {
         SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height));
-        Bytes header = with_size(width, height);
-        GError* error = nullptr;
-        std::unique_ptr<GdkPixbufLoader, Unref> loader(
-            gdk_pixbuf_loader_new_with_type("cbmp", &error));
-        ASSERT_TRUE(loader);
-        EXPECT_FALSE(gdk_pixbuf_loader_write(loader.get(), header.data(), header.size(), &error));
-        ASSERT_NE(error, nullptr);
-        EXPECT_NE(std::strstr(error->message, "pixels"), nullptr) << error->message;
-        g_clear_error(&error);
-        gdk_pixbuf_loader_close(loader.get(), nullptr);
+        expect_refused_at_header(with_size(width, height), "pixels");
     }
 
     // A small image whose payload claims far more than its pixels can need: refused at the header
@@ -304,15 +273,7 @@ TEST(PixbufLoader, HeaderDecidesBeforeDecoding) {
             header[static_cast<std::size_t>(52 + i)] =
                 static_cast<std::uint8_t>(claimed >> (8 * i));
         }
-        GError* error = nullptr;
-        std::unique_ptr<GdkPixbufLoader, Unref> loader(
-            gdk_pixbuf_loader_new_with_type("cbmp", &error));
-        ASSERT_TRUE(loader);
-        EXPECT_FALSE(gdk_pixbuf_loader_write(loader.get(), header.data(), header.size(), &error));
-        ASSERT_NE(error, nullptr);
-        EXPECT_NE(std::strstr(error->message, "refused"), nullptr) << error->message;
-        g_clear_error(&error);
-        gdk_pixbuf_loader_close(loader.get(), nullptr);
+        expect_refused_at_header(header, "refused");
     }
 
     // A 5 x 3 bitmap with a 12-byte OS/2 header (and a gap up to the pixels at 54), its stream cut
@@ -353,7 +314,7 @@ TEST(PixbufLoader, PublicBmpSuite) {
         }
         Loaded actual = load(cbmp);
         expect_picture_or_error(actual);
-        if (core_call(cbmpcore_decompress, cbmp) != bmp) {
+        if (cbmp_addon_test::decompress(cbmp) != bmp) {
             continue;
         }
         Loaded expected = load(bmp, "bmp");

@@ -18,10 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "addons/tests/addon_test_files.h"
 #include "core/cbmpcore.h"
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using cbmp_addon_test::Bytes;
+using cbmp_addon_test::core_call;
+using cbmp_addon_test::read_file;
+using cbmp_addon_test::write_file;
 
 namespace {
 
@@ -33,28 +37,6 @@ fs::path scratch() {
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;
-}
-
-Bytes read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes core_call(decltype(&cbmpcore_compress) operation, const Bytes& input) {
-    std::uint8_t* out = nullptr;
-    std::size_t size = 0;
-    if (operation(input.data(), input.size(), &out, &size, nullptr) != CBMPCORE_OK) {
-        return {};
-    }
-    Bytes result(out, out + size);
-    cbmpcore_free(out);
-    return result;
 }
 
 struct ImageDestroy {
